@@ -1,0 +1,35 @@
+#pragma once
+
+#include "notification/AbstractObserver.h"
+
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace notification {
+
+// An ordered list of observers. post() delivers synchronously on the calling
+// thread to a snapshot of the list taken under the lock and delivers with the
+// lock released: observers subscribed during a post are called only by later
+// posts, and a handler may post or subscribe freely. An exception thrown by a
+// handler is not caught here: it ends the post (later observers are skipped)
+// and leaves the list unchanged.
+class NotificationDispatcher {
+public:
+    NotificationDispatcher() = default;
+    NotificationDispatcher(const NotificationDispatcher&) = delete;
+    NotificationDispatcher& operator=(const NotificationDispatcher&) = delete;
+
+    // Stores observer.copy(); the caller keeps its own object. No duplicate check.
+    void subscribe(const AbstractObserver& observer);
+
+    // Offers notification to every observer in subscription order. An empty
+    // pointer is ignored without taking the lock.
+    void post(std::shared_ptr<Notification> notification);
+
+private:
+    std::vector<std::shared_ptr<AbstractObserver>> m_observers;
+    std::mutex m_mutex;
+};
+
+} // namespace notification

@@ -1,0 +1,32 @@
+#include "notification/PluginNotifications.h"
+
+#include <sstream>
+
+namespace notification {
+
+std::string InvokePluginFunctionNotification::describe() const
+{
+    std::ostringstream out;
+    out << "user calling function: " << m_functionName << std::endl
+        << "length of param: " << m_param.size() << std::endl;
+    return out.str();
+}
+
+std::string ResponseNotification::responseText() const
+{
+    return "Response of " + msgId() + ":" + (m_success ? "success" : "faild");
+}
+
+InvalidSyntaxResponse::InvalidSyntaxResponse(std::string reason)
+    : ResponseNotification(false)
+    , m_reason(std::move(reason))
+{
+    setMsgId("InvalidSyntax");
+}
+
+std::string InvalidSyntaxResponse::responseText() const
+{
+    return "Invalid syntax, reason: " + m_reason;
+}
+
+} // namespace notification

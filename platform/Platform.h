@@ -1,0 +1,56 @@
+#pragma once
+
+// Every operation whose realisation differs between Linux and Windows.
+// One source file per platform implements this header; CMake picks it.
+// Callers stay free of platform conditionals.
+
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+// Error codes reported for failed module loads. They are the Windows codes on
+// every platform, so that a page sees the same protocol everywhere.
+constexpr std::uint32_t kErrorInvalidName = 123;      // ERROR_INVALID_NAME
+constexpr std::uint32_t kErrorModuleNotFound = 126;   // ERROR_MOD_NOT_FOUND
+constexpr std::uint32_t kErrorBadFormat = 193;        // ERROR_BAD_EXE_FORMAT
+
+// The session-wide marker that an instance of the service runs. It is taken
+// before anything else and vanishes with the process, however it ends.
+class InstanceGuard {
+public:
+    explicit InstanceGuard(const std::string& name);
+    ~InstanceGuard();
+    InstanceGuard(const InstanceGuard&) = delete;
+    InstanceGuard& operator=(const InstanceGuard&) = delete;
+
+    // True when another live process already holds the guard. Any other
+    // failure to create it counts as being the first instance.
+    bool alreadyRunning() const { return m_alreadyRunning; }
+
+private:
+    std::intptr_t m_handle;
+    bool m_alreadyRunning = false;
+};
+
+// Whether the listening socket may set SO_REUSEADDR. On Linux it only lets a
+// restart bind while old sockets sit in TIME_WAIT; on Windows it would let a
+// second listener take the port, so it stays off there.
+bool listenerMayReuseAddress();
+
+using ModuleHandle = void*;
+
+// Loads a shared library by bare file name with the platform's rules:
+// Windows hands the UTF-16 name to LoadLibraryW; Linux appends ".so" to a
+// name without '.', drops one trailing '.', and searches the directory of
+// the running executable before the dynamic loader's own search path.
+// Returns null on failure and stores the (Windows-style) error code.
+ModuleHandle loadModule(const std::string& utf8Name, std::uint32_t& error);
+
+// Address of an exported symbol, or null.
+void* findSymbol(ModuleHandle module, const char* name);
+
+// Drops one reference on a module returned by loadModule. Null is ignored.
+void freeModule(ModuleHandle module);
+
+} // namespace platform

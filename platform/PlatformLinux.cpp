@@ -1,0 +1,126 @@
+#include "platform/Platform.h"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+namespace platform {
+namespace {
+
+std::string guardPath(const std::string& name)
+{
+    const char* runtimeDir = std::getenv("XDG_RUNTIME_DIR");
+    if (runtimeDir != nullptr && runtimeDir[0] == '/') {
+        return std::string(runtimeDir) + "/" + name + ".lock";
+    }
+    // Without a runtime directory the name must still be per user.
+    return "/tmp/" + name + "-" + std::to_string(::getuid()) + ".lock";
+}
+
+std::string executableDirectory()
+{
+    char buffer[PATH_MAX];
+    const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+    if (n <= 0) {
+        return {};
+    }
+    std::string path(buffer, static_cast<std::size_t>(n));
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+std::string withLinuxSuffix(std::string name)
+{
+    if (name.find('.') == std::string::npos) {
+        name += ".so";
+    } else if (name.back() == '.') {
+        name.pop_back();
+    }
+    return name;
+}
+
+bool isRegularFile(const std::string& path)
+{
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+} // namespace
+
+InstanceGuard::InstanceGuard(const std::string& name)
+    : m_handle(-1)
+{
+    const std::string path = guardPath(name);
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        return; // Cannot create the marker: behave as the first instance.
+    }
+    // flock is released by the kernel when the process dies, even by SIGKILL.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        m_alreadyRunning = (errno == EWOULDBLOCK);
+        ::close(fd);
+        return;
+    }
+    m_handle = fd;
+}
+
+InstanceGuard::~InstanceGuard()
+{
+    if (m_handle >= 0) {
+        ::close(static_cast<int>(m_handle));
+    }
+}
+
+bool listenerMayReuseAddress()
+{
+    return true;
+}
+
+ModuleHandle loadModule(const std::string& utf8Name, std::uint32_t& error)
+{
+    const std::string fileName = withLinuxSuffix(utf8Name);
+    if (fileName.empty()) {
+        error = kErrorModuleNotFound;
+        return nullptr;
+    }
+
+    const std::string besideExecutable = executableDirectory() + "/" + fileName;
+    if (isRegularFile(besideExecutable)) {
+        if (void* handle = ::dlopen(besideExecutable.c_str(), RTLD_NOW | RTLD_LOCAL)) {
+            return handle;
+        }
+        error = kErrorBadFormat;
+        return nullptr;
+    }
+
+    if (void* handle = ::dlopen(fileName.c_str(), RTLD_NOW | RTLD_LOCAL)) {
+        return handle;
+    }
+    // dlopen gives only a message; "No such file" is the one way of saying
+    // that nothing was found on the search path.
+    const char* message = ::dlerror();
+    const bool notFound = message == nullptr || std::strstr(message, "No such file") != nullptr;
+    error = notFound ? kErrorModuleNotFound : kErrorBadFormat;
+    return nullptr;
+}
+
+void* findSymbol(ModuleHandle module, const char* name)
+{
+    return module == nullptr ? nullptr : ::dlsym(module, name);
+}
+
+void freeModule(ModuleHandle module)
+{
+    if (module != nullptr) {
+        ::dlclose(module);
+    }
+}
+
+} // namespace platform

@@ -1,0 +1,126 @@
+#include "plugin/NativePlugin.h"
+
+#include "notification/Observer.h"
+#include "plugin/ModuleName.h"
+#include "plugin/Protocol.h"
+
+#include <sstream>
+
+namespace plugin {
+
+using namespace notification;
+
+NativePlugin::NativePlugin(server::ConnectionPtr connection)
+    : m_connection(std::move(connection))
+{
+}
+
+void NativePlugin::registerObservers()
+{
+    m_messageDispatcher.subscribe(Observer<NativePlugin, MsgNotification>(this, &NativePlugin::onMessage));
+    m_pluginDispatcher.subscribe(
+        Observer<NativePlugin, LoadPluginNotification>(this, &NativePlugin::onLoadPlugin));
+    m_pluginDispatcher.subscribe(
+        Observer<NativePlugin, UnLoadPluginNotification>(this, &NativePlugin::onUnLoadPlugin));
+    m_pluginDispatcher.subscribe(Observer<NativePlugin, InvokePluginFunctionNotification>(
+        this, &NativePlugin::onInvokePluginFunction));
+    m_responseDispatcher.subscribe(
+        Observer<NativePlugin, ResponseNotification>(this, &NativePlugin::onResponse));
+}
+
+void NativePlugin::forwardMessage(std::shared_ptr<MsgNotification> n)
+{
+    m_messageDispatcher.post(std::move(n));
+}
+
+void NativePlugin::unload()
+{
+    m_pluginDispatcher.post(std::make_shared<UnLoadPluginNotification>());
+}
+
+void NativePlugin::onMessage(std::shared_ptr<MsgNotification> n)
+{
+    std::shared_ptr<PluginNotification> request = decodeRequest(server::payloadOf(n->message()));
+    if (auto rejected = std::dynamic_pointer_cast<ResponseNotification>(request)) {
+        m_responseDispatcher.post(std::move(rejected));
+    } else {
+        m_pluginDispatcher.post(std::move(request));
+    }
+}
+
+void NativePlugin::onLoadPlugin(std::shared_ptr<LoadPluginNotification> n)
+{
+    const std::string name = n->moduleName();
+    std::uint32_t error = platform::kErrorInvalidName;
+    platform::ModuleHandle module = nullptr;
+    if (isAcceptableModuleName(name)) {
+        module = platform::loadModule(name, error);
+    }
+
+    std::shared_ptr<LoadModuleResponse> response;
+    if (module == nullptr) {
+        // A failed load keeps the module held before, and calls still reach it.
+        std::ostringstream text;
+        text << "Load Module error, can't find module."
+             << "Error code: " << error;
+        response = std::make_shared<LoadModuleResponse>(false, text.str());
+    } else {
+        platform::ModuleHandle previous = m_moduleHandle;
+        m_moduleHandle = module;
+        m_invokeEntry = reinterpret_cast<CorvaneInvokeFn>(platform::findSymbol(module, CORVANE_PLUGIN_ENTRY_NAME));
+        platform::freeModule(previous);
+        response = m_invokeEntry != nullptr ? std::make_shared<LoadModuleResponse>(true, "Load module success")
+                                            : std::make_shared<LoadModuleResponse>(false, "Invalid plugin format");
+    }
+    response->setMsgId("LoadModule");
+    respond(std::move(response));
+}
+
+void NativePlugin::onInvokePluginFunction(std::shared_ptr<InvokePluginFunctionNotification> n)
+{
+    if (m_invokeEntry == nullptr) {
+        auto response = std::make_shared<InvokeFunctionResponse>(false, "Module have not been loaded");
+        response->setMsgId(n->msgId());
+        respond(std::move(response));
+        return;
+    }
+
+    const std::string method = n->functionName();
+    const std::string param = n->param();
+    char* result = nullptr;
+    const int rc = m_invokeEntry(method.c_str(), param.c_str(), &result);
+    // Owns the plug-in's buffer from here on, whatever happens below.
+    const std::unique_ptr<char[]> owned(result);
+
+    std::string text;
+    if (result != nullptr) {
+        text = result;
+    } else {
+        std::ostringstream status;
+        status << "[ " << method << " ] " << (rc == 0 ? "function success." : "function faild.");
+        text = status.str();
+    }
+    auto response = std::make_shared<InvokeFunctionResponse>(rc == 0, std::move(text));
+    response->setMsgId(n->msgId());
+    respond(std::move(response));
+}
+
+void NativePlugin::onUnLoadPlugin(std::shared_ptr<UnLoadPluginNotification>)
+{
+    m_invokeEntry = nullptr;
+    platform::freeModule(m_moduleHandle);
+    m_moduleHandle = nullptr;
+    respond(std::make_shared<ResponseNotification>(true));
+}
+
+void NativePlugin::onResponse(std::shared_ptr<ResponseNotification> n)
+{
+    server::sendText(m_connection, writeResponse(*n));
+}
+
+void NativePlugin::respond(std::shared_ptr<ResponseNotification> response)
+{
+    m_responseDispatcher.post(std::move(response));
+}
+
+} // namespace plugin

@@ -1,0 +1,104 @@
+#include "server/CorvaneServer.h"
+
+#include "notification/ConnectionNotifications.h"
+#include "platform/Platform.h"
+
+#include <csignal>
+#include <functional>
+#include <type_traits>
+
+namespace server {
+
+static_assert(std::is_same_v<ConnectionPtr, websocketpp::server<websocketpp::config::asio>::connection_ptr>,
+              "server/Connection.h must name the endpoint's connection pointer");
+static_assert(std::is_same_v<MessagePtr, websocketpp::server<websocketpp::config::asio>::message_ptr>,
+              "server/Connection.h must name the endpoint's message pointer");
+
+std::string_view payloadOf(const MessagePtr& message)
+{
+    const std::string& payload = message->get_payload();
+    return std::string_view(payload.data(), payload.size());
+}
+
+void sendText(const ConnectionPtr& connection, const std::string& text)
+{
+    // A refused send (connection no longer open) drops the answer.
+    (void)connection->send(text.data(), text.size(), websocketpp::frame::opcode::text);
+}
+
+CorvaneServer::CorvaneServer() = default;
+
+void CorvaneServer::init()
+{
+    using std::placeholders::_1;
+    using std::placeholders::_2;
+
+    m_pluginsManager.registerObservers();
+    m_server.init_asio();
+    m_server.set_error_channels(websocketpp::log::elevel::all);
+    m_server.set_access_channels(websocketpp::log::alevel::all ^ websocketpp::log::alevel::frame_payload);
+    m_server.set_open_handler(std::bind(&CorvaneServer::onSocketOpen, this, _1));
+    m_server.set_message_handler(std::bind(&CorvaneServer::onSocketMessage, this, _1, _2));
+    m_server.set_close_handler(std::bind(&CorvaneServer::onSocketClose, this, _1));
+    m_server.set_reuse_addr(platform::listenerMayReuseAddress());
+}
+
+void CorvaneServer::run()
+{
+    init();
+    m_server.listen("127.0.0.1", "1237");
+    m_server.start_accept();
+    waitForStopSignal();
+    m_server.run();
+}
+
+void CorvaneServer::waitForStopSignal()
+{
+    m_stopSignals = std::make_unique<asio::signal_set>(m_server.get_io_service(), SIGINT, SIGTERM);
+    m_stopSignals->async_wait([this](const std::error_code& error, int) {
+        if (error) {
+            return;
+        }
+        m_server.get_alog().write(websocketpp::log::alevel::app, "stop requested, closing connections");
+        websocketpp::lib::error_code ignored;
+        m_server.stop_listening(ignored);
+        for (const ConnectionPtr& connection : m_pluginsManager.openConnections()) {
+            connection->close(websocketpp::close::status::normal, "service stopping", ignored);
+        }
+        // With the acceptor and the connections gone the loop runs out of
+        // work and run() returns.
+        m_stopSignals.reset();
+    });
+}
+
+void CorvaneServer::onSocketOpen(websocketpp::connection_hdl hdl)
+{
+    post(std::make_shared<notification::ConnectReadyNotification>(m_server.get_con_from_hdl(hdl)));
+}
+
+void CorvaneServer::onSocketClose(websocketpp::connection_hdl hdl)
+{
+    post(std::make_shared<notification::ConnectCloseNotification>(m_server.get_con_from_hdl(hdl)));
+}
+
+void CorvaneServer::onSocketMessage(websocketpp::connection_hdl hdl, Endpoint::message_ptr msg)
+{
+    auto n = std::make_shared<notification::MsgNotification>(std::move(msg));
+    n->setConnection(m_server.get_con_from_hdl(hdl));
+    post(std::move(n));
+}
+
+void CorvaneServer::post(std::shared_ptr<notification::Notification> n)
+{
+    // Whatever an observer throws stays with this event; the service goes on.
+    try {
+        m_pluginsManager.connectionDispatcher.post(std::move(n));
+    } catch (const std::exception& e) {
+        m_server.get_elog().write(websocketpp::log::elevel::rerror,
+                                  std::string("request handling failed: ") + e.what());
+    } catch (...) {
+        m_server.get_elog().write(websocketpp::log::elevel::rerror, "request handling failed: unknown error");
+    }
+}
+
+} // namespace server
