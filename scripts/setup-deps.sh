@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# Installs, with apt-get, whatever the build, the service and the tests need
+# and is not on this machine yet. Safe to run again; does nothing when all is
+# there. Pass --runtime for only what building and running the service needs.
+set -euo pipefail
+
+runtime_packages=(
+  ca-certificates
+  cmake
+  g++
+  make
+  pkgconf
+  libwebsocketpp-dev
+  libasio-dev
+  rapidjson-dev
+  libssl-dev
+  libp11-kit-dev
+  p11-kit-modules
+  softhsm2
+  opensc
+  openssl
+)
+
+test_packages=(
+  googletest
+  libgtest-dev
+  iproute2
+  util-linux
+  g++-mingw-w64-x86-64-posix
+  wine
+  wine64
+)
+
+wanted=("${runtime_packages[@]}")
+if [[ "${1:-}" != "--runtime" ]]; then
+  wanted+=("${test_packages[@]}")
+fi
+
+missing=()
+for package in "${wanted[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$package")
+  fi
+done
+
+if [[ ${#missing[@]} -eq 0 ]]; then
+  exit 0
+fi
+
+sudo=()
+if [[ $(id -u) -ne 0 ]]; then
+  sudo=(sudo)
+fi
+echo "Installing: ${missing[*]}"
+"${sudo[@]}" apt-get update -q
+DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
