@@ -1,0 +1,201 @@
+#include "CertificateRecords.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr std::uint64_t kLineLength = 64;
+
+} // namespace
+
+int Base64Encode(const unsigned char* data, unsigned length, char* out, unsigned* capacity)
+{
+    const std::uint64_t encoded = 4 * (std::uint64_t { length } / 3) + (length % 3 != 0 ? 4 : 0);
+    const std::uint64_t lines = encoded / kLineLength;
+    const std::uint64_t needed = encoded + lines + (encoded % kLineLength == 0 ? 3 : 4);
+    if (needed > INT_MAX) {
+        return -1;
+    }
+    const unsigned room = capacity == nullptr ? 0 : *capacity;
+    if (out == nullptr || room == 0) {
+        if (capacity != nullptr) {
+            *capacity = static_cast<unsigned>(needed);
+        }
+        return static_cast<int>(needed);
+    }
+    // The encoder appends, so the text already in `out` takes room too.
+    const void* terminator = std::memchr(out, '\0', room);
+    if (terminator == nullptr) {
+        return -1;
+    }
+    const std::size_t used = static_cast<std::size_t>(static_cast<const char*>(terminator) - out);
+    if (room - used < needed) {
+        return -1;
+    }
+
+    std::string characters;
+    characters.reserve(static_cast<std::size_t>(encoded));
+    unsigned i = 0;
+    for (; i + 3 <= length; i += 3) {
+        const std::uint32_t group = (std::uint32_t { data[i] } << 16) | (std::uint32_t { data[i + 1] } << 8) | data[i + 2];
+        characters += kAlphabet[(group >> 18) & 0x3f];
+        characters += kAlphabet[(group >> 12) & 0x3f];
+        characters += kAlphabet[(group >> 6) & 0x3f];
+        characters += kAlphabet[group & 0x3f];
+    }
+    if (length - i == 1) {
+        const std::uint32_t group = std::uint32_t { data[i] } << 16;
+        characters += kAlphabet[(group >> 18) & 0x3f];
+        characters += kAlphabet[(group >> 12) & 0x3f];
+        characters += "==";
+    } else if (length - i == 2) {
+        const std::uint32_t group = (std::uint32_t { data[i] } << 16) | (std::uint32_t { data[i + 1] } << 8);
+        characters += kAlphabet[(group >> 18) & 0x3f];
+        characters += kAlphabet[(group >> 12) & 0x3f];
+        characters += kAlphabet[(group >> 6) & 0x3f];
+        characters += '=';
+    }
+
+    char* cursor = out + used;
+    for (std::size_t p = 0; p <= characters.size(); p += kLineLength) {
+        const std::size_t count = std::min<std::size_t>(kLineLength, characters.size() - p);
+        std::memcpy(cursor, characters.data() + p, count);
+        cursor += count;
+        *cursor++ = '\n';
+    }
+    *cursor = '\0';
+    *capacity = static_cast<unsigned>(needed);
+    return static_cast<int>(encoded);
+}
+
+std::string base64Text(const unsigned char* data, std::size_t length)
+{
+    if (length > UINT_MAX) {
+        return {};
+    }
+    unsigned needed = 0;
+    if (Base64Encode(data, static_cast<unsigned>(length), nullptr, &needed) < 0) {
+        return {};
+    }
+    std::vector<char> buffer(needed, '\0');
+    unsigned capacity = needed;
+    if (Base64Encode(data, static_cast<unsigned>(length), buffer.data(), &capacity) < 0) {
+        return {};
+    }
+    return buffer.data();
+}
+
+std::string serialText(const std::vector<unsigned char>& serial)
+{
+    static const char kDigits[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(serial.size() * 2);
+    for (const unsigned char octet : serial) {
+        text += kDigits[octet >> 4];
+        text += kDigits[octet & 0x0f];
+    }
+    return text;
+}
+
+std::string dateText(const CivilDate& date)
+{
+    char buffer[64] = {};
+    std::snprintf(buffer, sizeof buffer, "%d-%d-%d", date.year, date.month, date.day);
+    return buffer;
+}
+
+std::optional<std::vector<unsigned char>> publicKeyBytes(const std::vector<unsigned char>& key)
+{
+    const std::size_t size = key.size();
+    std::size_t first = 0;
+    std::size_t count = size;
+    if (size > 0 && key[0] == 0x30) {
+        // RSAPublicKey: skip the SEQUENCE header; the modulus INTEGER follows.
+        if (size < 2) {
+            return std::nullopt;
+        }
+        std::size_t pos = 2;
+        if (key[1] > 0x80) {
+            pos += key[1] & 0x7f;
+        }
+        if (pos >= size || key[pos] != 0x02 || pos + 1 >= size) {
+            return std::nullopt;
+        }
+        const unsigned char lengthOctet = key[pos + 1];
+        pos += 2;
+        std::size_t length = lengthOctet;
+        if (lengthOctet > 0x80) {
+            const std::size_t octets = lengthOctet & 0x7f;
+            if (octets > sizeof(std::uint32_t) || size - pos < octets) {
+                return std::nullopt;
+            }
+            length = 0;
+            for (std::size_t i = 0; i < octets; ++i) {
+                length = (length << 8) | key[pos++];
+            }
+        }
+        if (size - pos < length) {
+            return std::nullopt;
+        }
+        first = pos;
+        count = length;
+    }
+    if (count > 0 && key[first] == 0x00) {
+        ++first;
+        --count;
+    }
+    return std::vector<unsigned char>(key.begin() + static_cast<std::ptrdiff_t>(first),
+                                      key.begin() + static_cast<std::ptrdiff_t>(first + count));
+}
+
+WalkStep appendCommonName(const DecodedCertificate& certificate, std::string& text)
+{
+    text += certificate.commonName;
+    text += ';';
+    return WalkStep::Continue;
+}
+
+WalkStep appendCertificate(const DecodedCertificate& certificate, std::string& text)
+{
+    text += serialText(certificate.serial);
+    text += ':';
+    text += base64Text(certificate.der.data(), certificate.der.size());
+    text += ';';
+    return WalkStep::Continue;
+}
+
+WalkStep appendNotAfter(const DecodedCertificate& certificate, std::string& text)
+{
+    text += serialText(certificate.serial);
+    text += ':';
+    text += dateText(certificate.notAfter);
+    text += ';';
+    return WalkStep::Continue;
+}
+
+WalkStep appendNotBefore(const DecodedCertificate& certificate, std::string& text)
+{
+    text += serialText(certificate.serial);
+    text += ':';
+    text += dateText(certificate.notBefore);
+    text += ';';
+    return WalkStep::Continue;
+}
+
+WalkStep appendPublicKey(const DecodedCertificate& certificate, std::string& text)
+{
+    const auto bytes = publicKeyBytes(certificate.publicKey);
+    if (!bytes) {
+        return WalkStep::Abandon;
+    }
+    text += serialText(certificate.serial);
+    text += ':';
+    text += base64Text(bytes->data(), bytes->size());
+    text += ';';
+    return WalkStep::Continue;
+}

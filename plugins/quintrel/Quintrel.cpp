@@ -1,0 +1,68 @@
+#include "CertificateRecords.h"
+#include "TokenWrap.h"
+
+#include "plugin/CorvanePlugin.h"
+
+#include <rapidjson/error/error.h>
+#include <rapidjson/reader.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+
+namespace {
+
+struct Method {
+    const char* name;
+    RecordProducer producer;
+};
+
+const Method kMethods[] = {
+    { "Quintrel", appendCommonName },
+    { "GetCert", appendCertificate },
+    { "GetCertNotAfter", appendNotAfter },
+    { "GetCertNotBefore", appendNotBefore },
+    { "GetCertPubKey", appendPublicKey },
+};
+
+// A fresh wrapper per call; replacing it reclaims the old wrapper's memory
+// but never its library (see CTokenWrap's destructor).
+std::unique_ptr<CTokenWrap> g_tokenWrap;
+
+// Exactly one JSON value, blanks around it allowed. Iterative parsing keeps
+// deeply nested input off the call stack.
+bool isWellFormedJson(const char* text)
+{
+    rapidjson::Reader reader;
+    rapidjson::StringStream stream(text);
+    rapidjson::BaseReaderHandler<> ignore;
+    return !reader.Parse<rapidjson::kParseIterativeFlag>(stream, ignore).IsError();
+}
+
+} // namespace
+
+CORVANE_PLUGIN_EXPORT int Invoke(const char* method, const char* param, char** result)
+{
+    const std::string name(method);
+    if (param != nullptr && !isWellFormedJson(param)) {
+        return -1;
+    }
+    g_tokenWrap = std::make_unique<CTokenWrap>(QUINTREL_TOKEN_LIBRARY);
+    CTokenWrap* const tokenWrap = g_tokenWrap.get();
+
+    for (const Method& candidate : kMethods) {
+        if (name != candidate.name) {
+            continue;
+        }
+        const std::string text = tokenWrap->walkCertificates(candidate.producer);
+        char* buffer = new char[text.size() + 1];
+        std::memcpy(buffer, text.c_str(), text.size() + 1);
+        if (result != nullptr) {
+            *result = buffer;
+        } else {
+            delete[] buffer;
+        }
+        return 0;
+    }
+    return 0;
+}

@@ -1,0 +1,158 @@
+#include "TokenWrap.h"
+
+#include <vector>
+
+namespace {
+
+using AuxFunctionListFn = CK_RV (*)(void** list);
+
+} // namespace
+
+CTokenWrap::CTokenWrap(std::string libraryName)
+    : m_libraryName(std::move(libraryName))
+{
+}
+
+// The module is deliberately not released. Each wrapper adds one reference,
+// and the library must stay loaded and initialized until the process ends:
+// it is never finalized, so unloading it would pull its code from under its
+// own state (threads, slot monitors) and the next wrapper would find a
+// library that has forgotten it was initialized while the token still holds
+// our earlier sessions.
+CTokenWrap::~CTokenWrap()
+{
+    m_functions = nullptr;
+    m_auxFunctions = nullptr;
+    m_module = nullptr;
+}
+
+int CTokenWrap::LoadTokenLibrary()
+{
+    if (m_module != nullptr) {
+        return 0;
+    }
+    std::uint32_t error = 0;
+    m_module = platform::loadModule(m_libraryName, error);
+    if (m_module == nullptr) {
+        return 1;
+    }
+    const auto getFunctionList = reinterpret_cast<CK_C_GetFunctionList>(
+        platform::findSymbol(m_module, "C_GetFunctionList"));
+    const auto getAuxFunctionList = reinterpret_cast<AuxFunctionListFn>(
+        platform::findSymbol(m_module, "Kv_GetAuxFunctionList"));
+    if (getFunctionList == nullptr || getAuxFunctionList == nullptr) {
+        return 1;
+    }
+    if (getFunctionList(&m_functions) != CKR_OK || m_functions == nullptr) {
+        return 1;
+    }
+    if (getAuxFunctionList(&m_auxFunctions) != 0 || m_auxFunctions == nullptr) {
+        return 1;
+    }
+    const CK_RV rv = call(&CK_FUNCTION_LIST::C_Initialize, nullptr);
+    return rv == CKR_OK || rv == CKR_CRYPTOKI_ALREADY_INITIALIZED ? 0 : 1;
+}
+
+int CTokenWrap::CountTokens(CK_ULONG* count)
+{
+    if (LoadTokenLibrary() != 0) {
+        return 1;
+    }
+    if (m_functions == nullptr || m_auxFunctions == nullptr) {
+        return 1;
+    }
+    CK_ULONG slotCount = 0;
+    if (call(&CK_FUNCTION_LIST::C_GetSlotList, CK_TRUE, nullptr, &slotCount) != CKR_OK) {
+        return 1;
+    }
+    std::vector<CK_SLOT_ID> slots;
+    if (slotCount != 0) {
+        slots.assign(slotCount, 0);
+        if (call(&CK_FUNCTION_LIST::C_GetSlotList, CK_TRUE, slots.data(), &slotCount) != CKR_OK) {
+            return 1;
+        }
+    }
+    CK_ULONG readable = 0;
+    CK_TOKEN_INFO info {};
+    for (CK_ULONG i = 0; i < slotCount && i < slots.size(); ++i) {
+        if (call(&CK_FUNCTION_LIST::C_GetTokenInfo, slots[i], &info) == CKR_OK) {
+            ++readable;
+        }
+    }
+    if (count != nullptr) {
+        *count = readable;
+    }
+    return 0;
+}
+
+std::string CTokenWrap::walkCertificates(RecordProducer producer)
+{
+    CK_ULONG tokens = 0;
+    if (CountTokens(&tokens) != 0 || tokens == 0) {
+        return {};
+    }
+    CK_ULONG slotCount = 0;
+    if (call(&CK_FUNCTION_LIST::C_GetSlotList, CK_TRUE, nullptr, &slotCount) != CKR_OK || slotCount == 0) {
+        return {};
+    }
+    std::vector<CK_SLOT_ID> slots(slotCount, 0);
+    if (call(&CK_FUNCTION_LIST::C_GetSlotList, CK_TRUE, slots.data(), &slotCount) != CKR_OK || slotCount == 0) {
+        return {};
+    }
+
+    std::string text;
+    for (CK_ULONG i = 0; i < tokens && i < slotCount && i < slots.size(); ++i) {
+        CK_SESSION_HANDLE session = CK_INVALID_HANDLE;
+        if (call(&CK_FUNCTION_LIST::C_OpenSession, slots[i], CK_FLAGS { CKF_SERIAL_SESSION | CKF_RW_SESSION },
+                 static_cast<void*>(nullptr), CK_NOTIFY { nullptr }, &session) != CKR_OK) {
+            return {};
+        }
+        const bool keepGoing = searchToken(session, producer, text);
+        // Also after an abandoned walk: sessions on a token are a limited
+        // resource, and the library outlives this wrapper.
+        call(&CK_FUNCTION_LIST::C_CloseSession, session);
+        if (!keepGoing) {
+            return {};
+        }
+    }
+    return text;
+}
+
+bool CTokenWrap::searchToken(CK_SESSION_HANDLE session, RecordProducer producer, std::string& text)
+{
+    CK_OBJECT_CLASS certificateClass = CKO_CERTIFICATE;
+    CK_BBOOL onToken = CK_TRUE;
+    CK_ATTRIBUTE search[] = {
+        { CKA_CLASS, &certificateClass, sizeof certificateClass },
+        { CKA_TOKEN, &onToken, sizeof onToken },
+    };
+    call(&CK_FUNCTION_LIST::C_FindObjectsInit, session, search, CK_ULONG { 2 });
+
+    for (;;) {
+        CK_OBJECT_HANDLE object = CK_INVALID_HANDLE;
+        CK_ULONG found = 0;
+        if (call(&CK_FUNCTION_LIST::C_FindObjects, session, &object, CK_ULONG { 1 }, &found) != CKR_OK || found == 0) {
+            return true;
+        }
+        CK_ATTRIBUTE value = { CKA_VALUE, nullptr, 0 };
+        if (call(&CK_FUNCTION_LIST::C_GetAttributeValue, session, object, &value, CK_ULONG { 1 }) != CKR_OK
+            || value.ulValueLen > kMaxValueLength) {
+            return true;
+        }
+        const CK_ULONG length = value.ulValueLen;
+        std::vector<unsigned char> bytes(length + 1, 0);
+        value.pValue = bytes.data();
+        if (call(&CK_FUNCTION_LIST::C_GetAttributeValue, session, object, &value, CK_ULONG { 1 }) != CKR_OK) {
+            return true;
+        }
+        // The library reports how much it wrote; never trust it beyond the buffer.
+        const auto certificate = decodeCertificate(bytes.data(), value.ulValueLen <= length ? value.ulValueLen : length);
+        if (!certificate) {
+            return true;
+        }
+        if (producer(*certificate, text) == WalkStep::Abandon) {
+            call(&CK_FUNCTION_LIST::C_FindObjectsFinal, session);
+            return false;
+        }
+    }
+}

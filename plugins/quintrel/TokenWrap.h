@@ -1,0 +1,71 @@
+#pragma once
+
+// The token library and the certificate walk over it.
+//
+// A wrapper loads the PKCS#11 library by file name on its first use, obtains
+// its standard and auxiliary function lists and initializes it. The library
+// then stays loaded and initialized for the life of the process, whatever
+// becomes of the wrapper (see the destructor). One method call uses one
+// wrapper; calls must not overlap, since the library is initialized without
+// locking callbacks.
+
+#include "CertificateRecords.h"
+
+#include "platform/Platform.h"
+
+#include <p11-kit/pkcs11.h>
+
+#include <string>
+#include <utility>
+
+class CTokenWrap {
+public:
+    // `libraryName` is a bare file name (UTF-8): the directory of the running
+    // executable is searched first, then the platform's library search path.
+    explicit CTokenWrap(std::string libraryName);
+    virtual ~CTokenWrap();
+    CTokenWrap(const CTokenWrap&) = delete;
+    CTokenWrap& operator=(const CTokenWrap&) = delete;
+
+    // 0 when the library is loaded, both lists were obtained and C_Initialize
+    // succeeded (or found it initialized already); non-zero otherwise. Once the
+    // module is loaded, later calls succeed at once without checking anything.
+    int LoadTokenLibrary();
+
+    // 0 on success with the number of slots whose token information could be
+    // read stored through `count` (when not null); non-zero on failure, with
+    // `count` untouched.
+    int CountTokens(CK_ULONG* count);
+
+    // Visits the first N slots with a token (N from CountTokens), reads every
+    // certificate object and lets `producer` append a record per certificate.
+    // Empty when anything before the search fails, when a session cannot be
+    // opened, or when the producer abandons the walk.
+    std::string walkCertificates(RecordProducer producer);
+
+    // Values announced above this are taken as unreadable: a hostile length
+    // must not make the plug-in allocate without bound.
+    static constexpr CK_ULONG kMaxValueLength = 4ul * 1024 * 1024;
+
+private:
+    // Every call into the library's function list passes here, so the
+    // sequence of calls is in one place. A missing list or entry fails the
+    // call instead of jumping through null.
+    template <typename Entry, typename... Args>
+    CK_RV call(Entry CK_FUNCTION_LIST::*entry, Args... args) const
+    {
+        if (m_functions == nullptr || m_functions->*entry == nullptr) {
+            return CKR_FUNCTION_NOT_SUPPORTED;
+        }
+        return (m_functions->*entry)(args...);
+    }
+
+    // Appends the records of one token's certificates; false when the
+    // producer abandoned the walk (the search has then been finished).
+    bool searchToken(CK_SESSION_HANDLE session, RecordProducer producer, std::string& text);
+
+    std::string m_libraryName;
+    platform::ModuleHandle m_module = nullptr;
+    void* m_auxFunctions = nullptr;
+    CK_FUNCTION_LIST* m_functions = nullptr;
+};
