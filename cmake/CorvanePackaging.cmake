@@ -1,16 +1,53 @@
 # Install layout and packages (a .deb on Linux, a .zip for Windows).
+#
+# Linux layout under the prefix (/usr in the .deb):
+#   bin/corvane                        the service (installed by server/)
+#   lib/systemd/user/corvane.service   `systemctl --user enable --now corvane`
+#   share/doc/corvane/                 README.md, the example page and plug-in
+# Plug-ins and the token library install from their own folders into
+# ${CMAKE_INSTALL_LIBDIR}, which is on the dynamic loader's search path, so a
+# page loads them by bare name.
+
+set(CORVANE_DOC_DIR "${CMAKE_INSTALL_DATAROOTDIR}/doc/corvane")
+
+if(NOT WIN32)
+  # A user unit: the service belongs to the desktop session of one user, like
+  # the instance guard, which is per user.
+  install(FILES "${PROJECT_SOURCE_DIR}/packaging/corvane.service"
+          DESTINATION lib/systemd/user)
+endif()
+
+install(FILES "${PROJECT_SOURCE_DIR}/README.md" DESTINATION "${CORVANE_DOC_DIR}")
+install(FILES "${PROJECT_SOURCE_DIR}/examples/hello_plugin.cpp"
+        DESTINATION "${CORVANE_DOC_DIR}/examples")
+# The demo page is optional in a source tree; ship it when it is there.
+if(EXISTS "${PROJECT_SOURCE_DIR}/examples/demo.html")
+  install(FILES "${PROJECT_SOURCE_DIR}/examples/demo.html"
+          DESTINATION "${CORVANE_DOC_DIR}/examples")
+endif()
+
 set(CPACK_PACKAGE_NAME "corvane")
 set(CPACK_PACKAGE_VENDOR "Corvane developers")
 set(CPACK_PACKAGE_CONTACT "Corvane developers <corvane@example.invalid>")
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "local WebSocket service that lets web pages call native plug-ins")
+string(CONCAT CPACK_PACKAGE_DESCRIPTION
+    "Corvane listens on ws://127.0.0.1:1237. A page on the same machine sends JSON\n"
+    "requests that load a plug-in library for its connection and call the\n"
+    "plug-in's Invoke export; every request gets exactly one JSON answer.\n"
+    "Run it per user with: systemctl --user enable --now corvane")
 set(CPACK_RESOURCE_FILE_README "${PROJECT_SOURCE_DIR}/README.md")
+set(CPACK_STRIP_FILES ON)
 if(WIN32)
   set(CPACK_GENERATOR "ZIP")
   set(CPACK_PACKAGE_FILE_NAME "Corvane-${PROJECT_VERSION}-win64")
 else()
   set(CPACK_GENERATOR "DEB")
+  set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  # Run-time dependencies (libc, libstdc++, libssl...) come from dpkg-shlibdeps.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_DEBIAN_PACKAGE_SECTION "utils")
+  set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
 endif()
 include(CPack)

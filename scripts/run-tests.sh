@@ -1,0 +1,90 @@
+#!/usr/bin/env bash
+# Installs every package the tests need, then builds and tests in stages:
+#   1. release build, all tests
+#   2. AddressSanitizer + UndefinedBehaviorSanitizer build, all tests
+#      (the test plug-ins are instrumented too and run inside the
+#      instrumented corvane)
+#   3. the Windows cross build under Wine, when scripts/test-windows.sh exists
+# Stops at the first failure and says which stage failed.
+#
+# CORVANE_BUILD_ROOT picks the parent of the build directories (default:
+# build). With CI set, compiler warnings are errors.
+set -euo pipefail
+
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$root"
+build_root="${CORVANE_BUILD_ROOT:-build}"
+
+declare -a summaries=()
+started=$SECONDS
+
+fail() {
+  echo >&2
+  echo "run-tests: FAILED: $*" >&2
+  exit 1
+}
+
+elapsed() {
+  local s=$((SECONDS - started))
+  printf '%dm%02ds' $((s / 60)) $((s % 60))
+}
+
+# Set explicitly both ways so that a CI run does not leave -Werror in a
+# developer's cache.
+configure_args=(-DCORVANE_WARNINGS_AS_ERRORS=OFF)
+if [[ -n "${CI:-}" ]]; then
+  configure_args=(-DCORVANE_WARNINGS_AS_ERRORS=ON)
+fi
+
+# build_and_test <stage title> <preset>
+build_and_test() {
+  local title="$1" preset="$2"
+  local dir="$build_root/$preset"
+  local log="$dir/ctest-output.log"
+
+  echo
+  echo "==> [$title] configuring $dir ($(elapsed))"
+  cmake --preset "$preset" -B "$dir" "${configure_args[@]}" >/dev/null \
+    || fail "$title: configuring failed"
+  echo "==> [$title] building with 2 jobs ($(elapsed))"
+  cmake --build "$dir" -j2 || fail "$title: building failed"
+  echo "==> [$title] running the tests ($(elapsed))"
+  set +e
+  ctest --test-dir "$dir" --output-on-failure --parallel 2 --timeout 300 \
+    --no-tests=error 2>&1 | tee "$log"
+  local rc=${PIPESTATUS[0]}
+  set -e
+  local summary
+  summary="$(grep -E 'tests passed|tests failed' "$log" | tail -1 || true)"
+  summaries+=("$title: ${summary:-no summary (ctest exit code $rc)}")
+  if [[ $rc -ne 0 ]]; then
+    fail "$title: tests failed: ${summary:-ctest exit code $rc} (full output: $log)"
+  fi
+}
+
+echo "==> Checking packages"
+scripts/setup-deps.sh || fail "installing the packages failed (see above)"
+
+build_and_test "release" release
+
+# Stop at the first finding, also inside corvane when a test starts it, and
+# make the process fail rather than carry on.
+export ASAN_OPTIONS="halt_on_error=1:abort_on_error=0:detect_leaks=1:check_initialization_order=1${ASAN_OPTIONS:+:$ASAN_OPTIONS}"
+export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1${UBSAN_OPTIONS:+:$UBSAN_OPTIONS}"
+build_and_test "asan+ubsan" asan
+unset ASAN_OPTIONS UBSAN_OPTIONS
+
+if [[ -f scripts/test-windows.sh ]]; then
+  echo
+  echo "==> [windows] cross build and tests under Wine ($(elapsed))"
+  bash scripts/test-windows.sh || fail "windows: the cross build or its tests under Wine failed"
+  summaries+=("windows: scripts/test-windows.sh passed")
+else
+  summaries+=("windows: skipped (scripts/test-windows.sh not present)")
+fi
+
+echo
+echo "==> All stages passed in $(elapsed)"
+for line in "${summaries[@]}"; do
+  echo "    $line"
+done
