@@ -53,7 +53,9 @@ add_library(Corvane::asio ALIAS corvane_asio)
 add_library(corvane_websocketpp INTERFACE)
 target_include_directories(corvane_websocketpp SYSTEM INTERFACE "${_wspp_inc}")
 target_compile_definitions(corvane_websocketpp INTERFACE
-  _WEBSOCKETPP_CPP11_STL_ _WEBSOCKETPP_CPP11_INTERNAL_)
+  _WEBSOCKETPP_CPP11_STL_ _WEBSOCKETPP_CPP11_INTERNAL_
+  # WebSocket++ assumes MinGW lacks <thread>; the posix-thread MinGW has it.
+  $<$<PLATFORM_ID:Windows>:_WEBSOCKETPP_CPP11_THREAD_>)
 target_link_libraries(corvane_websocketpp INTERFACE corvane_asio)
 add_library(Corvane::websocketpp ALIAS corvane_websocketpp)
 
