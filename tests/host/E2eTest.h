@@ -1,0 +1,34 @@
+#pragma once
+
+#include "support/ServiceProcess.h"
+#include "support/WsClient.h"
+
+#include <string>
+
+namespace e2e {
+
+// The exact answer texts of the protocol, built the way a page reads them.
+inline std::string answer(const std::string& msgId, bool result, const std::string& response)
+{
+    return "{\"MsgId\":\"" + msgId + "\",\"Result\":" + (result ? "true" : "false") + ",\"Response\":\"" + response +
+           "\"}";
+}
+
+inline std::string invalidSyntax(const std::string& reason)
+{
+    return answer("InvalidSyntax", false, "Invalid syntax, reason: " + reason);
+}
+
+inline std::string loadRequest(const std::string& module)
+{
+    return "{\"MsgId\":\"1\",\"Module\":\"" + module + "\"}";
+}
+
+const std::string kLoadSuccess = answer("LoadModule", true, "Load module success");
+
+inline std::string loadError(int code)
+{
+    return answer("LoadModule", false, "Load Module error, can't find module.Error code: " + std::to_string(code));
+}
+
+} // namespace e2e

@@ -1,0 +1,340 @@
+#include "support/ServiceProcess.h"
+
+#include "support/WsClient.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#ifndef CORVANE_TEST_DEFAULT_SERVICE
+#define CORVANE_TEST_DEFAULT_SERVICE ""
+#endif
+#ifndef CORVANE_TEST_DEFAULT_ARTIFACTS
+#define CORVANE_TEST_DEFAULT_ARTIFACTS ""
+#endif
+#ifndef CORVANE_TEST_DEFAULT_MODULE_SUFFIX
+#define CORVANE_TEST_DEFAULT_MODULE_SUFFIX ".so"
+#endif
+
+extern char** environ;
+
+namespace testsupport {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+std::string envOr(const char* name, const std::string& fallback)
+{
+    const char* value = std::getenv(name);
+    return value != nullptr && value[0] != '\0' ? std::string(value) : fallback;
+}
+
+std::vector<std::string> splitBlanks(const std::string& text)
+{
+    std::istringstream in(text);
+    std::vector<std::string> words;
+    for (std::string word; in >> word;) {
+        words.push_back(word);
+    }
+    return words;
+}
+
+std::string readFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+std::string makeTempDirectory()
+{
+    std::string pattern = envOr("TMPDIR", "/tmp") + "/corvane-test-XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) {
+        throw ServiceError("cannot create a temporary directory: " + std::string(std::strerror(errno)));
+    }
+    return pattern;
+}
+
+void copyInto(const std::string& source, const std::string& target)
+{
+    std::error_code error;
+    fs::copy_file(source, target, fs::copy_options::overwrite_existing, error);
+    if (error) {
+        throw ServiceError("cannot copy " + source + " to " + target + ": " + error.message() +
+                           " (is it built? see CORVANE_TEST_SERVICE / CORVANE_TEST_ARTIFACTS)");
+    }
+}
+
+int decodeStatus(int status)
+{
+    if (WIFEXITED(status)) {
+        return WEXITSTATUS(status);
+    }
+    if (WIFSIGNALED(status)) {
+        return 128 + WTERMSIG(status);
+    }
+    return -1;
+}
+
+} // namespace
+
+std::string ServiceProcess::serviceExecutable()
+{
+    return envOr("CORVANE_TEST_SERVICE", CORVANE_TEST_DEFAULT_SERVICE);
+}
+
+std::string ServiceProcess::artifactsDirectory()
+{
+    return envOr("CORVANE_TEST_ARTIFACTS", CORVANE_TEST_DEFAULT_ARTIFACTS);
+}
+
+std::string ServiceProcess::moduleFileName(const std::string& baseName)
+{
+    return envOr("CORVANE_TEST_MODULE_PREFIX", "") + baseName +
+           envOr("CORVANE_TEST_MODULE_SUFFIX", CORVANE_TEST_DEFAULT_MODULE_SUFFIX);
+}
+
+void ServiceProcess::requirePortFree()
+{
+    if (isListening("127.0.0.1", 1237)) {
+        throw ServiceError("port 1237 on 127.0.0.1 is already in use: stop the running Corvane service or run the "
+                           "tests through tests/run-in-netns.sh");
+    }
+}
+
+ServiceProcess::ServiceProcess(ServiceOptions options)
+{
+    const std::string executable = serviceExecutable();
+    if (executable.empty()) {
+        throw ServiceError("no service executable: set CORVANE_TEST_SERVICE");
+    }
+    requirePortFree();
+
+    m_directory = makeTempDirectory();
+    try {
+        m_executable = m_directory + "/" + fs::path(executable).filename().string();
+        copyInto(executable, m_executable);
+        fs::permissions(m_executable, fs::perms::owner_all, fs::perm_options::add);
+        for (const std::string& plugin : options.plugins) {
+            const std::string name = moduleFileName(plugin);
+            copyInto(artifactsDirectory() + "/" + name, m_directory + "/" + name);
+        }
+        for (const auto& [source, name] : options.files) {
+            copyInto(source, m_directory + "/" + (name.empty() ? fs::path(source).filename().string() : name));
+        }
+        fs::create_directory(runtimeDirectory());
+        fs::permissions(runtimeDirectory(), fs::perms::owner_all, fs::perm_options::replace);
+
+        options.environment["XDG_RUNTIME_DIR"] = runtimeDirectory();
+        for (char** entry = environ; *entry != nullptr; ++entry) {
+            const std::string text = *entry;
+            const std::string name = text.substr(0, text.find('='));
+            if (options.environment.count(name) == 0) {
+                m_environment.push_back(text);
+            }
+        }
+        for (const auto& [name, value] : options.environment) {
+            m_environment.push_back(name + "=" + value);
+        }
+
+        m_pid = spawn(m_directory + "/stdout.txt", m_directory + "/stderr.txt");
+        if (options.waitUntilReady) {
+            waitUntilReady();
+        }
+    } catch (...) {
+        if (m_pid > 0) {
+            kill();
+        }
+        if (std::getenv("CORVANE_TEST_KEEP_DIRS") == nullptr) {
+            std::error_code ignored;
+            fs::remove_all(m_directory, ignored);
+        }
+        throw;
+    }
+}
+
+ServiceProcess::~ServiceProcess()
+{
+    if (m_pid > 0) {
+        kill();
+    }
+    if (std::getenv("CORVANE_TEST_KEEP_DIRS") == nullptr) {
+        std::error_code ignored;
+        fs::remove_all(m_directory, ignored);
+    }
+}
+
+pid_t ServiceProcess::spawn(const std::string& outPath, const std::string& errPath) const
+{
+    std::vector<std::string> args = splitBlanks(envOr("CORVANE_TEST_LAUNCHER", ""));
+    args.push_back(m_executable);
+    std::vector<char*> argv;
+    for (std::string& arg : args) {
+        argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+    std::vector<std::string> env = m_environment;
+    std::vector<char*> envp;
+    for (std::string& entry : env) {
+        envp.push_back(entry.data());
+    }
+    envp.push_back(nullptr);
+
+    const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (out < 0 || err < 0 || in < 0) {
+        throw ServiceError("cannot create the output files in " + m_directory);
+    }
+
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        // Own process group, so that a launcher and everything it starts can
+        // be stopped together.
+        ::setpgid(0, 0);
+        ::dup2(in, 0);
+        ::dup2(out, 1);
+        ::dup2(err, 2);
+        if (::chdir(m_directory.c_str()) != 0) {
+            _exit(126);
+        }
+        ::execvpe(argv[0], argv.data(), envp.data());
+        const std::string message = std::string("cannot start ") + argv[0] + ": " + std::strerror(errno) + "\n";
+        (void)!::write(2, message.data(), message.size());
+        _exit(127);
+    }
+    ::close(out);
+    ::close(err);
+    ::close(in);
+    if (pid < 0) {
+        throw ServiceError(std::string("fork failed: ") + std::strerror(errno));
+    }
+    ::setpgid(pid, pid);
+    return pid;
+}
+
+void ServiceProcess::waitUntilReady()
+{
+    const auto timeout = std::chrono::milliseconds(std::atoi(envOr("CORVANE_TEST_START_TIMEOUT_MS", "20000").c_str()));
+    const auto deadline = Clock::now() + timeout;
+    std::string lastError;
+    while (Clock::now() < deadline) {
+        if (const auto code = waitExit(std::chrono::milliseconds(0))) {
+            throw ServiceError("the service exited with code " + std::to_string(*code) +
+                               " before it accepted connections; its standard error:\n" + standardError());
+        }
+        try {
+            WsClient probe;
+            probe.connect("127.0.0.1", 1237, "/", std::chrono::milliseconds(1000));
+            probe.close(1000);
+            return;
+        } catch (const WsError& e) {
+            lastError = e.what();
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    throw ServiceError("the service did not accept a WebSocket handshake within " + std::to_string(timeout.count()) +
+                       " ms (" + lastError + "); its standard error:\n" + standardError());
+}
+
+std::optional<int> ServiceProcess::waitExit(std::chrono::milliseconds timeout)
+{
+    if (m_exitCode || m_pid <= 0) {
+        return m_exitCode;
+    }
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+        int status = 0;
+        const pid_t done = ::waitpid(m_pid, &status, WNOHANG);
+        if (done == m_pid) {
+            m_exitCode = decodeStatus(status);
+            return m_exitCode;
+        }
+        if (done < 0 && errno != EINTR) {
+            throw ServiceError(std::string("waitpid failed: ") + std::strerror(errno));
+        }
+        if (Clock::now() >= deadline) {
+            return std::nullopt;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+bool ServiceProcess::running()
+{
+    return !waitExit(std::chrono::milliseconds(0));
+}
+
+void ServiceProcess::terminate()
+{
+    if (m_pid > 0) {
+        ::kill(-m_pid, SIGTERM);
+    }
+}
+
+void ServiceProcess::kill()
+{
+    if (m_pid <= 0 || m_exitCode) {
+        return;
+    }
+    // The group as well: a launcher may have started helpers of its own.
+    ::kill(-m_pid, SIGKILL);
+    {
+        int status = 0;
+        while (::waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        m_exitCode = decodeStatus(status);
+    }
+}
+
+ProcessResult ServiceProcess::runSecondInstance(std::chrono::milliseconds timeout)
+{
+    static int counter = 0;
+    const std::string tag = std::to_string(++counter);
+    const std::string outPath = m_directory + "/second-" + tag + ".stdout.txt";
+    const std::string errPath = m_directory + "/second-" + tag + ".stderr.txt";
+    const pid_t pid = spawn(outPath, errPath);
+
+    ProcessResult result;
+    const auto deadline = Clock::now() + timeout;
+    int status = 0;
+    for (;;) {
+        const pid_t done = ::waitpid(pid, &status, WNOHANG);
+        if (done == pid) {
+            result.exitCode = decodeStatus(status);
+            break;
+        }
+        if (Clock::now() >= deadline) {
+            ::kill(-pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            throw ServiceError("the second instance still ran after " + std::to_string(timeout.count()) + " ms");
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    result.standardOutput = readFile(outPath);
+    result.standardError = readFile(errPath);
+    return result;
+}
+
+std::string ServiceProcess::standardOutput() const
+{
+    return readFile(m_directory + "/stdout.txt");
+}
+
+std::string ServiceProcess::standardError() const
+{
+    return readFile(m_directory + "/stderr.txt");
+}
+
+} // namespace testsupport

@@ -1,0 +1,105 @@
+#pragma once
+
+// Starts the real service for one test, in a private directory of its own.
+//
+// The executable (and the plug-ins and files the test asks for) are copied
+// into a fresh temporary directory, because the service looks for modules
+// beside its executable first. XDG_RUNTIME_DIR points into that directory,
+// so the single-instance guard never meets a service the user runs.
+// Standard output and error go to files there.
+//
+// Configuration, read from the environment so that one test binary can drive
+// another build of the service (for instance the Windows one under Wine):
+//   CORVANE_TEST_SERVICE        the service executable (default: this build's)
+//   CORVANE_TEST_LAUNCHER       optional command prefix, split at blanks ("wine")
+//   CORVANE_TEST_ARTIFACTS      directory of the test plug-ins (default: this build's)
+//   CORVANE_TEST_MODULE_PREFIX  file name prefix of a module (default "")
+//   CORVANE_TEST_MODULE_SUFFIX  file name suffix of a module (default ".so")
+//   CORVANE_TEST_START_TIMEOUT_MS  how long to wait for the service (default 20000)
+//   CORVANE_TEST_KEEP_DIRS      if set, temporary directories are not removed
+//
+// All failures are thrown as ServiceError with a message that says what to do.
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <map>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+class ServiceError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+struct ServiceOptions {
+    // Module base names ("echo"), looked up in the artifacts directory as
+    // prefix + name + suffix and copied beside the service under that name.
+    std::vector<std::string> plugins;
+    // Other files to copy beside the service: source path -> file name there
+    // (an empty name keeps the source's own file name).
+    std::map<std::string, std::string> files;
+    // Added to (or replacing entries of) the service's environment.
+    std::map<std::string, std::string> environment;
+    // Wait until 127.0.0.1:1237 completes a WebSocket handshake. Turn off
+    // for a start that is expected to fail.
+    bool waitUntilReady = true;
+};
+
+struct ProcessResult {
+    int exitCode = -1; // 128 + signal number when killed by a signal
+    std::string standardOutput;
+    std::string standardError;
+};
+
+class ServiceProcess {
+public:
+    explicit ServiceProcess(ServiceOptions options = {});
+    // Kills the service if it still runs and removes its directory.
+    ~ServiceProcess();
+    ServiceProcess(const ServiceProcess&) = delete;
+    ServiceProcess& operator=(const ServiceProcess&) = delete;
+
+    pid_t pid() const { return m_pid; }
+    const std::string& directory() const { return m_directory; }
+    // Where the service finds XDG_RUNTIME_DIR.
+    std::string runtimeDirectory() const { return m_directory + "/run"; }
+
+    // The exit code once the process ended, nullopt if it still runs after
+    // timeout. A signal death is reported as 128 + signal.
+    std::optional<int> waitExit(std::chrono::milliseconds timeout);
+    bool running();
+    void terminate(); // SIGTERM to the process group
+    void kill();      // SIGKILL to the process group
+
+    // Starts the same executable with the same directory and environment,
+    // waits for it to end and returns its exit code and output.
+    ProcessResult runSecondInstance(std::chrono::milliseconds timeout = std::chrono::milliseconds(20000));
+
+    std::string standardOutput() const;
+    std::string standardError() const;
+
+    // Module file name for a base name: prefix + name + suffix.
+    static std::string moduleFileName(const std::string& baseName);
+    static std::string artifactsDirectory();
+    static std::string serviceExecutable();
+
+    // Throws ServiceError if something already listens on 127.0.0.1:1237.
+    static void requirePortFree();
+
+private:
+    pid_t spawn(const std::string& outPath, const std::string& errPath) const;
+    void waitUntilReady();
+
+    std::string m_directory;
+    std::string m_executable;
+    std::vector<std::string> m_environment;
+    pid_t m_pid = -1;
+    std::optional<int> m_exitCode;
+};
+
+} // namespace testsupport

@@ -1,0 +1,123 @@
+#pragma once
+
+// A small synchronous WebSocket client for tests, on plain POSIX sockets.
+// It speaks just enough RFC 6455 to drive the service from the outside:
+// a verified opening handshake, masked client frames (well-formed or not),
+// message reassembly, automatic pong replies and the close handshake.
+// One object is one connection; it is not thread-safe.
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+using std::chrono::milliseconds;
+
+// Anything that went wrong on the wire: refused connection, failed
+// handshake, timeout, unexpected close.
+class WsError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+enum class Opcode : std::uint8_t {
+    Continuation = 0x0,
+    Text = 0x1,
+    Binary = 0x2,
+    Close = 0x8,
+    Ping = 0x9,
+    Pong = 0xA,
+};
+
+struct WsMessage {
+    Opcode opcode = Opcode::Text;
+    std::string payload;
+    // For Opcode::Close only: the peer's status code, 1005 when its close
+    // frame had none, 1006 when the TCP connection ended without one.
+    int closeCode = 0;
+};
+
+struct HttpResponse {
+    std::string statusLine;                     // "HTTP/1.1 426 Upgrade Required"
+    int status = 0;                             // 426
+    std::map<std::string, std::string> headers; // names in lower case
+};
+
+class WsClient {
+public:
+    WsClient() = default;
+    ~WsClient();
+    WsClient(const WsClient&) = delete;
+    WsClient& operator=(const WsClient&) = delete;
+
+    // TCP connect plus the opening handshake; the server's
+    // Sec-WebSocket-Accept is checked against the key sent. Throws WsError.
+    void connect(const std::string& host = "127.0.0.1", int port = 1237, const std::string& path = "/",
+                 milliseconds timeout = milliseconds(5000));
+
+    // Headers of the server's handshake response, names in lower case.
+    const std::map<std::string, std::string>& handshakeHeaders() const { return m_handshakeHeaders; }
+
+    void sendText(const std::string& payload);
+    void sendBinary(const std::string& payload);
+    // One message split into parts: the first frame carries opcode, the
+    // rest are continuation frames, the last has FIN set.
+    void sendFragmented(Opcode opcode, const std::vector<std::string>& parts);
+    void sendPing(const std::string& payload = {});
+    // One masked frame exactly as given, for protocol abuse.
+    void sendFrame(bool fin, Opcode opcode, const std::string& payload);
+    // Bytes straight onto the socket, no framing.
+    void sendRaw(const std::string& bytes);
+
+    // The next data message (text or binary, reassembled), or a Close
+    // message once the server closed. Pings are answered with pongs on the
+    // way; pongs are recorded in pongs(). nullopt on timeout.
+    std::optional<WsMessage> receive(milliseconds timeout = milliseconds(5000));
+
+    // Sends json as a text message and returns the one text answer.
+    // Throws WsError on timeout, close or a non-text answer.
+    std::string request(const std::string& json, milliseconds timeout = milliseconds(5000));
+
+    // Sends a close frame with code and waits for the server's close frame;
+    // returns the server's code (1006 if the TCP connection just ended).
+    int close(int code = 1000, milliseconds timeout = milliseconds(5000));
+
+    bool isOpen() const { return m_fd >= 0 && !m_serverCloseCode; }
+    // Set once the server's close frame (or the end of TCP) was seen.
+    std::optional<int> serverCloseCode() const { return m_serverCloseCode; }
+    const std::vector<std::string>& pongs() const { return m_pongs; }
+
+private:
+    struct Frame {
+        bool fin = false;
+        Opcode opcode = Opcode::Continuation;
+        std::string payload;
+    };
+
+    void writeAll(const std::string& bytes);
+    // Reads until the buffer holds at least n bytes; false on timeout.
+    bool fill(std::size_t n, std::chrono::steady_clock::time_point deadline);
+    std::optional<Frame> readFrame(std::chrono::steady_clock::time_point deadline);
+    void shutdownSocket();
+
+    int m_fd = -1;
+    std::string m_in;
+    std::map<std::string, std::string> m_handshakeHeaders;
+    std::optional<int> m_serverCloseCode;
+    bool m_closeSent = false;
+    std::vector<std::string> m_pongs;
+};
+
+// One plain HTTP/1.1 GET without upgrade headers; returns the response head.
+HttpResponse httpGet(const std::string& path, const std::string& host = "127.0.0.1", int port = 1237,
+                     milliseconds timeout = milliseconds(5000));
+
+// True when something accepts TCP connections on host:port.
+bool isListening(const std::string& host, int port);
+
+} // namespace testsupport
