@@ -1,0 +1,470 @@
+// A PKCS#11 module for tests, standing in for the token library.
+//
+// Its slots, tokens, objects and faults come from a text file named by the
+// environment variable KESTOVA_FAKE_CONFIG, read again on every
+// C_GetFunctionList so that one test process can run many scenarios. Every
+// call into the module is appended, one function name per line, to the log
+// file that the configuration names.
+//
+// Configuration, one directive per line ('#' starts a comment):
+//   log <path>                  where calls are logged (none when absent)
+//   initialize standard|already|fail
+//                               standard: CKR_OK once, then ALREADY_INITIALIZED
+//   exhausted keep-handle       C_FindObjects leaves the handle untouched when
+//                               nothing is left (default: it writes 0 there)
+//   slot <id> [no-token] [token-info-fails] [open-session-fails]
+//   object <path>               a CKA_VALUE from a file, on the last slot
+//   object-huge                 a value whose announced length is absurd
+//
+// Built without KESTOVA_FAKE_AUX_EXPORT the module lacks the vendor export.
+// Standard C++ only, so that it builds for every platform.
+
+#include <p11-kit/pkcs11.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#if defined(_WIN32)
+#define FAKE_EXPORT extern "C" __declspec(dllexport)
+#else
+#define FAKE_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
+
+namespace {
+
+struct FakeObject {
+    std::vector<unsigned char> value;
+    bool hugeLength = false;
+};
+
+struct FakeSlot {
+    CK_SLOT_ID id = 0;
+    bool tokenPresent = true;
+    bool tokenInfoFails = false;
+    bool openSessionFails = false;
+    std::vector<FakeObject> objects;
+};
+
+enum class InitializeMode { Standard, Already, Fail };
+
+struct Config {
+    std::string logPath;
+    InitializeMode initialize = InitializeMode::Standard;
+    bool keepHandleWhenExhausted = false;
+    std::vector<FakeSlot> slots;
+};
+
+struct Session {
+    std::size_t slot = 0;
+    bool finding = false;
+    std::size_t next = 0;
+    bool matchesAll = false;
+};
+
+Config g_config;
+bool g_initialized = false;
+std::map<CK_SESSION_HANDLE, Session> g_sessions;
+CK_SESSION_HANDLE g_nextSession = 1;
+
+constexpr CK_ULONG kHugeLength = static_cast<CK_ULONG>(-1) - 1;
+
+void logCall(const char* name)
+{
+    if (g_config.logPath.empty()) {
+        return;
+    }
+    std::ofstream log(g_config.logPath, std::ios::app);
+    log << name << '\n';
+}
+
+std::vector<unsigned char> readFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<unsigned char>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+Config readConfig()
+{
+    Config config;
+    const char* path = std::getenv("KESTOVA_FAKE_CONFIG");
+    if (path == nullptr) {
+        return config;
+    }
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream words(line);
+        std::string directive;
+        if (!(words >> directive) || directive[0] == '#') {
+            continue;
+        }
+        std::string rest;
+        std::getline(words >> std::ws, rest);
+        if (directive == "log") {
+            config.logPath = rest;
+        } else if (directive == "initialize") {
+            config.initialize = rest == "already" ? InitializeMode::Already
+                : rest == "fail"                  ? InitializeMode::Fail
+                                                  : InitializeMode::Standard;
+        } else if (directive == "exhausted") {
+            config.keepHandleWhenExhausted = rest == "keep-handle";
+        } else if (directive == "slot") {
+            FakeSlot slot;
+            std::istringstream options(rest);
+            options >> slot.id;
+            std::string option;
+            while (options >> option) {
+                slot.tokenPresent = slot.tokenPresent && option != "no-token";
+                slot.tokenInfoFails = slot.tokenInfoFails || option == "token-info-fails";
+                slot.openSessionFails = slot.openSessionFails || option == "open-session-fails";
+            }
+            config.slots.push_back(slot);
+        } else if (directive == "object" && !config.slots.empty()) {
+            config.slots.back().objects.push_back(FakeObject { readFile(rest), false });
+        } else if (directive == "object-huge" && !config.slots.empty()) {
+            config.slots.back().objects.push_back(FakeObject { {}, true });
+        }
+    }
+    return config;
+}
+
+FakeSlot* findSlot(CK_SLOT_ID id)
+{
+    for (FakeSlot& slot : g_config.slots) {
+        if (slot.id == id) {
+            return &slot;
+        }
+    }
+    return nullptr;
+}
+
+Session* findSession(CK_SESSION_HANDLE handle)
+{
+    const auto it = g_sessions.find(handle);
+    return it == g_sessions.end() ? nullptr : &it->second;
+}
+
+// Object handles carry their index on the session's token, plus one.
+FakeObject* findObject(const Session& session, CK_OBJECT_HANDLE handle)
+{
+    auto& objects = g_config.slots[session.slot].objects;
+    return handle == 0 || handle > objects.size() ? nullptr : &objects[handle - 1];
+}
+
+void blankPad(unsigned char* field, std::size_t size, const char* text)
+{
+    std::memset(field, ' ', size);
+    std::memcpy(field, text, std::min(size, std::strlen(text)));
+}
+
+CK_RV fakeInitialize(void*)
+{
+    logCall("C_Initialize");
+    switch (g_config.initialize) {
+    case InitializeMode::Fail:
+        return CKR_GENERAL_ERROR;
+    case InitializeMode::Already:
+        g_initialized = true;
+        return CKR_CRYPTOKI_ALREADY_INITIALIZED;
+    case InitializeMode::Standard:
+        break;
+    }
+    if (g_initialized) {
+        return CKR_CRYPTOKI_ALREADY_INITIALIZED;
+    }
+    g_initialized = true;
+    return CKR_OK;
+}
+
+CK_RV fakeFinalize(void*)
+{
+    logCall("C_Finalize");
+    if (!g_initialized) {
+        return CKR_CRYPTOKI_NOT_INITIALIZED;
+    }
+    g_initialized = false;
+    g_sessions.clear();
+    return CKR_OK;
+}
+
+CK_RV fakeGetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID* list, CK_ULONG* count)
+{
+    logCall("C_GetSlotList");
+    if (!g_initialized) {
+        return CKR_CRYPTOKI_NOT_INITIALIZED;
+    }
+    if (count == nullptr) {
+        return CKR_ARGUMENTS_BAD;
+    }
+    std::vector<CK_SLOT_ID> ids;
+    for (const FakeSlot& slot : g_config.slots) {
+        if (slot.tokenPresent || tokenPresent == CK_FALSE) {
+            ids.push_back(slot.id);
+        }
+    }
+    if (list != nullptr) {
+        if (*count < ids.size()) {
+            *count = ids.size();
+            return CKR_BUFFER_TOO_SMALL;
+        }
+        std::copy(ids.begin(), ids.end(), list);
+    }
+    *count = ids.size();
+    return CKR_OK;
+}
+
+CK_RV fakeGetTokenInfo(CK_SLOT_ID id, CK_TOKEN_INFO* info)
+{
+    logCall("C_GetTokenInfo");
+    if (!g_initialized) {
+        return CKR_CRYPTOKI_NOT_INITIALIZED;
+    }
+    const FakeSlot* slot = findSlot(id);
+    if (slot == nullptr) {
+        return CKR_SLOT_ID_INVALID;
+    }
+    if (!slot->tokenPresent) {
+        return CKR_TOKEN_NOT_PRESENT;
+    }
+    if (slot->tokenInfoFails || info == nullptr) {
+        return slot->tokenInfoFails ? CKR_DEVICE_ERROR : CKR_ARGUMENTS_BAD;
+    }
+    std::memset(info, 0, sizeof *info);
+    blankPad(info->label, sizeof info->label, "Fake token");
+    blankPad(info->manufacturerID, sizeof info->manufacturerID, "Test double");
+    blankPad(info->model, sizeof info->model, "Fake");
+    blankPad(info->serialNumber, sizeof info->serialNumber, std::to_string(id).c_str());
+    info->flags = CKF_TOKEN_INITIALIZED;
+    return CKR_OK;
+}
+
+CK_RV fakeOpenSession(CK_SLOT_ID id, CK_FLAGS flags, void*, CK_NOTIFY, CK_SESSION_HANDLE* session)
+{
+    logCall("C_OpenSession");
+    if (!g_initialized) {
+        return CKR_CRYPTOKI_NOT_INITIALIZED;
+    }
+    const FakeSlot* slot = findSlot(id);
+    if (slot == nullptr) {
+        return CKR_SLOT_ID_INVALID;
+    }
+    if (!slot->tokenPresent) {
+        return CKR_TOKEN_NOT_PRESENT;
+    }
+    if ((flags & CKF_SERIAL_SESSION) == 0) {
+        return CKR_SESSION_PARALLEL_NOT_SUPPORTED;
+    }
+    if (slot->openSessionFails) {
+        return CKR_DEVICE_ERROR;
+    }
+    if (session == nullptr) {
+        return CKR_ARGUMENTS_BAD;
+    }
+    Session state;
+    state.slot = static_cast<std::size_t>(slot - g_config.slots.data());
+    *session = g_nextSession++;
+    g_sessions[*session] = state;
+    return CKR_OK;
+}
+
+CK_RV fakeCloseSession(CK_SESSION_HANDLE handle)
+{
+    logCall("C_CloseSession");
+    if (!g_initialized) {
+        return CKR_CRYPTOKI_NOT_INITIALIZED;
+    }
+    return g_sessions.erase(handle) == 1 ? CKR_OK : CKR_SESSION_HANDLE_INVALID;
+}
+
+CK_RV fakeLogin(CK_SESSION_HANDLE, CK_USER_TYPE, unsigned char*, CK_ULONG)
+{
+    logCall("C_Login");
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+
+CK_RV fakeLogout(CK_SESSION_HANDLE)
+{
+    logCall("C_Logout");
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+
+// Every object is a certificate on the token; a template asking for
+// anything else, or for an attribute the module does not know, finds nothing.
+bool templateMatchesCertificates(const CK_ATTRIBUTE* attributes, CK_ULONG count)
+{
+    for (CK_ULONG i = 0; i < count; ++i) {
+        const CK_ATTRIBUTE& a = attributes[i];
+        if (a.type == CKA_CLASS) {
+            CK_OBJECT_CLASS value = 0;
+            if (a.pValue == nullptr || a.ulValueLen != sizeof value) {
+                return false;
+            }
+            std::memcpy(&value, a.pValue, sizeof value);
+            if (value != CKO_CERTIFICATE) {
+                return false;
+            }
+        } else if (a.type == CKA_TOKEN) {
+            if (a.pValue == nullptr || a.ulValueLen != sizeof(CK_BBOOL)
+                || *static_cast<const CK_BBOOL*>(a.pValue) != CK_TRUE) {
+                return false;
+            }
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+CK_RV fakeFindObjectsInit(CK_SESSION_HANDLE handle, CK_ATTRIBUTE* attributes, CK_ULONG count)
+{
+    logCall("C_FindObjectsInit");
+    Session* session = findSession(handle);
+    if (session == nullptr) {
+        return CKR_SESSION_HANDLE_INVALID;
+    }
+    if (session->finding) {
+        return CKR_OPERATION_ACTIVE;
+    }
+    if (count > 0 && attributes == nullptr) {
+        return CKR_ARGUMENTS_BAD;
+    }
+    session->finding = true;
+    session->next = 0;
+    session->matchesAll = templateMatchesCertificates(attributes, count);
+    return CKR_OK;
+}
+
+CK_RV fakeFindObjects(CK_SESSION_HANDLE handle, CK_OBJECT_HANDLE* objects, CK_ULONG maxCount, CK_ULONG* count)
+{
+    logCall("C_FindObjects");
+    Session* session = findSession(handle);
+    if (session == nullptr) {
+        return CKR_SESSION_HANDLE_INVALID;
+    }
+    if (!session->finding) {
+        return CKR_OPERATION_NOT_INITIALIZED;
+    }
+    if (objects == nullptr || count == nullptr) {
+        return CKR_ARGUMENTS_BAD;
+    }
+    const std::size_t total = session->matchesAll ? g_config.slots[session->slot].objects.size() : 0;
+    *count = 0;
+    while (*count < maxCount && session->next < total) {
+        objects[(*count)++] = ++session->next;
+    }
+    if (*count == 0 && maxCount > 0 && !g_config.keepHandleWhenExhausted) {
+        objects[0] = CK_INVALID_HANDLE;
+    }
+    return CKR_OK;
+}
+
+CK_RV fakeFindObjectsFinal(CK_SESSION_HANDLE handle)
+{
+    logCall("C_FindObjectsFinal");
+    Session* session = findSession(handle);
+    if (session == nullptr) {
+        return CKR_SESSION_HANDLE_INVALID;
+    }
+    if (!session->finding) {
+        return CKR_OPERATION_NOT_INITIALIZED;
+    }
+    session->finding = false;
+    return CKR_OK;
+}
+
+CK_RV fakeGetAttributeValue(CK_SESSION_HANDLE handle, CK_OBJECT_HANDLE objectHandle, CK_ATTRIBUTE* attributes,
+                            CK_ULONG count)
+{
+    logCall("C_GetAttributeValue");
+    Session* session = findSession(handle);
+    if (session == nullptr) {
+        return CKR_SESSION_HANDLE_INVALID;
+    }
+    const FakeObject* object = findObject(*session, objectHandle);
+    if (object == nullptr) {
+        return CKR_OBJECT_HANDLE_INVALID;
+    }
+    if (count > 0 && attributes == nullptr) {
+        return CKR_ARGUMENTS_BAD;
+    }
+    CK_RV rv = CKR_OK;
+    for (CK_ULONG i = 0; i < count; ++i) {
+        CK_ATTRIBUTE& a = attributes[i];
+        if (a.type != CKA_VALUE) {
+            a.ulValueLen = CK_UNAVAILABLE_INFORMATION;
+            rv = CKR_ATTRIBUTE_TYPE_INVALID;
+            continue;
+        }
+        const CK_ULONG size = object->hugeLength ? kHugeLength : object->value.size();
+        if (a.pValue == nullptr) {
+            a.ulValueLen = size;
+        } else if (a.ulValueLen < size || object->hugeLength) {
+            a.ulValueLen = CK_UNAVAILABLE_INFORMATION;
+            rv = CKR_BUFFER_TOO_SMALL;
+        } else {
+            std::memcpy(a.pValue, object->value.data(), object->value.size());
+            a.ulValueLen = size;
+        }
+    }
+    return rv;
+}
+
+CK_FUNCTION_LIST makeFunctionList()
+{
+    CK_FUNCTION_LIST list {};
+    list.version.major = 2;
+    list.version.minor = 40;
+    list.C_Initialize = fakeInitialize;
+    list.C_Finalize = fakeFinalize;
+    list.C_GetSlotList = fakeGetSlotList;
+    list.C_GetTokenInfo = fakeGetTokenInfo;
+    list.C_OpenSession = fakeOpenSession;
+    list.C_CloseSession = fakeCloseSession;
+    list.C_Login = fakeLogin;
+    list.C_Logout = fakeLogout;
+    list.C_FindObjectsInit = fakeFindObjectsInit;
+    list.C_FindObjects = fakeFindObjects;
+    list.C_FindObjectsFinal = fakeFindObjectsFinal;
+    list.C_GetAttributeValue = fakeGetAttributeValue;
+    return list;
+}
+
+CK_FUNCTION_LIST g_functionList = makeFunctionList();
+
+} // namespace
+
+FAKE_EXPORT CK_RV C_GetFunctionList(CK_FUNCTION_LIST** list)
+{
+    // A new scenario: sessions of the previous one refer to its slots.
+    g_config = readConfig();
+    g_sessions.clear();
+    logCall("C_GetFunctionList");
+    if (list == nullptr) {
+        return CKR_ARGUMENTS_BAD;
+    }
+    *list = &g_functionList;
+    return CKR_OK;
+}
+
+#if defined(KESTOVA_FAKE_AUX_EXPORT)
+namespace {
+int g_auxiliaryList = 0;
+} // namespace
+
+FAKE_EXPORT CK_RV Kv_GetAuxFunctionList(void** list)
+{
+    logCall("Kv_GetAuxFunctionList");
+    if (list == nullptr) {
+        return CKR_ARGUMENTS_BAD;
+    }
+    *list = &g_auxiliaryList;
+    return CKR_OK;
+}
+#endif
