@@ -2,8 +2,15 @@
 // out the function list of another PKCS#11 module. By default that is
 // p11-kit's proxy, so every token the user registered with p11-kit (smart
 // cards through OpenSC, SoftHSM, ...) is reached; KESTOVA_BRIDGE_MODULE names
-// another module instead. The bridge adds no behaviour of its own: every
-// PKCS#11 call goes straight to the target's functions.
+// another module instead.
+//
+// Every PKCS#11 call goes straight to the target, with two exceptions that
+// make ordinary Linux tokens look like the maker's devices, which a caller
+// written for them can open:
+// - the slot list leaves out slots whose token is not initialized (SoftHSM
+//   always offers one such empty token, and a session cannot be opened on it);
+// - a read-write session refused because the token is write protected (as
+//   OpenSC reports many read-only cards) is opened read-only instead.
 
 #include <p11-kit/pkcs11.h>
 
@@ -11,7 +18,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <mutex>
+#include <vector>
 
 #define KESTOVA_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -34,7 +43,66 @@ struct AuxFunctionList {
 const AuxFunctionList kAuxFunctionList = {1, 0, "Kestova bridge to a PKCS#11 module"};
 
 std::mutex g_lock;
-CK_FUNCTION_LIST_PTR g_functions = nullptr;
+CK_FUNCTION_LIST_PTR g_target = nullptr;
+// The target's list with the two replaced entries; what callers get.
+CK_FUNCTION_LIST g_bridged;
+
+bool usable(CK_SLOT_ID slot)
+{
+    CK_TOKEN_INFO info{};
+    // A slot without a token (tokenPresent false) stays listed.
+    return g_target->C_GetTokenInfo(slot, &info) != CKR_OK || (info.flags & CKF_TOKEN_INITIALIZED) != 0;
+}
+
+CK_RV bridgedGetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR list, CK_ULONG_PTR count)
+{
+    if (count == nullptr) {
+        return CKR_ARGUMENTS_BAD;
+    }
+    CK_ULONG n = 0;
+    CK_RV rv = g_target->C_GetSlotList(tokenPresent, nullptr, &n);
+    std::vector<CK_SLOT_ID> all;
+    // Slots may come and go between the two calls.
+    do {
+        if (rv != CKR_OK) {
+            return rv;
+        }
+        all.resize(n);
+        rv = g_target->C_GetSlotList(tokenPresent, all.data(), &n);
+    } while (rv == CKR_BUFFER_TOO_SMALL);
+    if (rv != CKR_OK) {
+        return rv;
+    }
+    all.resize(n);
+    std::vector<CK_SLOT_ID> kept;
+    for (CK_SLOT_ID slot : all) {
+        if (usable(slot)) {
+            kept.push_back(slot);
+        }
+    }
+    if (list == nullptr) {
+        *count = kept.size();
+        return CKR_OK;
+    }
+    if (*count < kept.size()) {
+        *count = kept.size();
+        return CKR_BUFFER_TOO_SMALL;
+    }
+    std::copy(kept.begin(), kept.end(), list);
+    *count = kept.size();
+    return CKR_OK;
+}
+
+CK_RV bridgedOpenSession(CK_SLOT_ID slot, CK_FLAGS flags, CK_VOID_PTR application, CK_NOTIFY notify,
+                         CK_SESSION_HANDLE_PTR session)
+{
+    CK_RV rv = g_target->C_OpenSession(slot, flags, application, notify, session);
+    if (rv == CKR_TOKEN_WRITE_PROTECTED && (flags & CKF_RW_SESSION) != 0) {
+        rv = g_target->C_OpenSession(slot, flags & ~static_cast<CK_FLAGS>(CKF_RW_SESSION), application, notify,
+                                     session);
+    }
+    return rv;
+}
 
 const char* targetModule()
 {
@@ -52,10 +120,10 @@ void complain(const char* module, const char* reason)
 // Loads the target once it works; a failed attempt is retried on the next
 // call. The target stays loaded for the life of the process, because the
 // caller keeps using its function list and never finalizes it.
-CK_FUNCTION_LIST_PTR targetFunctions()
+CK_FUNCTION_LIST_PTR bridgedFunctions()
 {
-    if (g_functions != nullptr) {
-        return g_functions;
+    if (g_target != nullptr) {
+        return &g_bridged;
     }
     const char* module = targetModule();
     void* handle = ::dlopen(module, RTLD_NOW | RTLD_LOCAL);
@@ -83,8 +151,12 @@ CK_FUNCTION_LIST_PTR targetFunctions()
         ::dlclose(handle);
         return nullptr;
     }
-    g_functions = functions;
-    return g_functions;
+    g_target = functions;
+    g_bridged = *functions;
+    g_bridged.C_GetFunctionList = &C_GetFunctionList;
+    g_bridged.C_GetSlotList = &bridgedGetSlotList;
+    g_bridged.C_OpenSession = &bridgedOpenSession;
+    return &g_bridged;
 }
 
 } // namespace
@@ -95,7 +167,7 @@ KESTOVA_EXPORT CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR list)
         return CKR_ARGUMENTS_BAD;
     }
     std::lock_guard<std::mutex> lock(g_lock);
-    CK_FUNCTION_LIST_PTR functions = targetFunctions();
+    CK_FUNCTION_LIST_PTR functions = bridgedFunctions();
     if (functions == nullptr) {
         return CKR_GENERAL_ERROR;
     }

@@ -1,0 +1,303 @@
+// The whole road from a page to a token: the real service loads Quintrel,
+// Quintrel loads the Kestova bridge beside the service, and the bridge hands
+// it SoftHSM2 with two tokens made for this test. Every answer is compared
+// with what OpenSSL reads from the same certificate files. The tokens are
+// walked in their own order, so records are compared as multisets.
+
+#include "support/ServiceProcess.h"
+#include "support/WsClient.h"
+
+#include <openssl/core_names.h>
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+#include <rapidjson/document.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+using testsupport::ServiceOptions;
+using testsupport::ServiceProcess;
+using testsupport::WsClient;
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+using Records = std::multiset<std::string>;
+
+// Two tokens; together they hold every certificate the checks below need.
+const char* const kTokenA = "Token A:rsa-cjk,ec-p256,serial-00";
+const char* const kTokenB = "Token B:no-cn,large";
+const std::vector<std::string> kKinds = {"rsa-cjk", "ec-p256", "serial-00", "no-cn", "large"};
+
+std::string shellQuote(const std::string& text)
+{
+    std::string quoted = "'";
+    for (char c : text) {
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return quoted + "'";
+}
+
+Bytes readFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string hex(const unsigned char* data, std::size_t length)
+{
+    std::string text;
+    char digits[3];
+    for (std::size_t i = 0; i < length; ++i) {
+        std::snprintf(digits, sizeof digits, "%02x", data[i]);
+        text += digits;
+    }
+    return text;
+}
+
+// Reads one DER header at pos; returns the content length and moves pos to
+// the content.
+std::size_t derHeader(const Bytes& der, std::size_t& pos, unsigned char expectedTag)
+{
+    if (pos + 2 > der.size() || der[pos] != expectedTag) {
+        throw std::runtime_error("unexpected DER tag");
+    }
+    ++pos;
+    std::size_t length = der[pos++];
+    if (length & 0x80) {
+        const std::size_t octets = length & 0x7f;
+        length = 0;
+        for (std::size_t i = 0; i < octets; ++i) {
+            length = (length << 8) | der[pos++];
+        }
+    }
+    return length;
+}
+
+// The serialNumber INTEGER's content octets exactly as encoded, a leading
+// 0x00 included, which OpenSSL's ASN1_INTEGER would strip.
+std::string serialAsEncoded(const Bytes& der)
+{
+    std::size_t pos = 0;
+    derHeader(der, pos, 0x30);                 // Certificate
+    derHeader(der, pos, 0x30);                 // TBSCertificate
+    if (der.at(pos) == 0xa0) {                 // [0] version
+        pos += derHeader(der, pos, 0xa0);
+    }
+    const std::size_t length = derHeader(der, pos, 0x02);
+    return hex(der.data() + pos, length);
+}
+
+std::string base64Lines(const Bytes& data)
+{
+    std::string flat(4 * ((data.size() + 2) / 3) + 1, '\0');
+    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&flat[0]), data.data(), static_cast<int>(data.size()));
+    flat.resize(static_cast<std::size_t>(n));
+    // Lines of 64 characters, each ending in a line feed; a text whose
+    // length is a multiple of 64 gets one more, empty line.
+    std::string lines;
+    for (std::size_t p = 0; p <= flat.size(); p += 64) {
+        lines += flat.substr(p, 64) + "\n";
+    }
+    return lines;
+}
+
+std::string utcDate(const ASN1_TIME* time)
+{
+    std::tm tm{};
+    if (ASN1_TIME_to_tm(time, &tm) != 1) {
+        throw std::runtime_error("unreadable certificate time");
+    }
+    return std::to_string(tm.tm_year + 1900) + "-" + std::to_string(tm.tm_mon + 1) + "-" + std::to_string(tm.tm_mday);
+}
+
+// The key a page gets: an RSA modulus without sign octet, or an EC point.
+Bytes publicKeyBytes(X509* certificate)
+{
+    EVP_PKEY* key = X509_get0_pubkey(certificate);
+    Bytes bytes;
+    if (EVP_PKEY_get_base_id(key) == EVP_PKEY_RSA) {
+        BIGNUM* modulus = nullptr;
+        EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_RSA_N, &modulus);
+        bytes.resize(static_cast<std::size_t>(BN_num_bytes(modulus)));
+        BN_bn2bin(modulus, bytes.data());
+        BN_free(modulus);
+    } else {
+        std::size_t length = 0;
+        EVP_PKEY_get_octet_string_param(key, OSSL_PKEY_PARAM_ENCODED_PUBLIC_KEY, nullptr, 0, &length);
+        bytes.resize(length);
+        EVP_PKEY_get_octet_string_param(key, OSSL_PKEY_PARAM_ENCODED_PUBLIC_KEY, bytes.data(), length, &length);
+    }
+    return bytes;
+}
+
+struct Expected {
+    Records names, certs, notAfter, notBefore, keys;
+};
+
+Records splitRecords(const std::string& text)
+{
+    Records records;
+    std::size_t start = 0;
+    for (std::size_t end; (end = text.find(';', start)) != std::string::npos; start = end + 1) {
+        records.insert(text.substr(start, end - start));
+    }
+    EXPECT_EQ(start, text.size()) << "text does not end with ';': " << text;
+    return records;
+}
+
+class SoftHsmTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        char pattern[] = "/tmp/corvane-softhsm-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        s_directory = pattern;
+        const std::string command = shellQuote(CORVANE_PROVISION_SCRIPT) + " " + shellQuote(s_directory) + " " +
+                                    shellQuote(kTokenA) + " " + shellQuote(kTokenB) + " >/dev/null";
+        ASSERT_EQ(std::system(command.c_str()), 0) << command;
+        s_expected = expectationsFromFiles();
+    }
+
+    static void TearDownTestSuite()
+    {
+        if (std::getenv("CORVANE_TEST_KEEP_DIRS") == nullptr && !s_directory.empty()) {
+            std::system(("rm -rf " + shellQuote(s_directory)).c_str());
+        }
+    }
+
+    static Expected expectationsFromFiles()
+    {
+        Expected expected;
+        for (const auto& kind : kKinds) {
+            const Bytes der = readFile(s_directory + "/certs/" + kind + ".der");
+            const unsigned char* p = der.data();
+            std::unique_ptr<X509, decltype(&X509_free)> certificate(
+                d2i_X509(nullptr, &p, static_cast<long>(der.size())), X509_free);
+            if (!certificate) {
+                throw std::runtime_error("cannot decode " + kind);
+            }
+            const std::string serial = serialAsEncoded(der);
+            char name[256] = {};
+            X509_NAME_get_text_by_NID(X509_get_subject_name(certificate.get()), NID_commonName, name, sizeof name);
+            expected.names.insert(name);
+            expected.certs.insert(serial + ":" + base64Lines(der));
+            expected.notAfter.insert(serial + ":" + utcDate(X509_get0_notAfter(certificate.get())));
+            expected.notBefore.insert(serial + ":" + utcDate(X509_get0_notBefore(certificate.get())));
+            expected.keys.insert(serial + ":" + base64Lines(publicKeyBytes(certificate.get())));
+        }
+        return expected;
+    }
+
+    ServiceOptions options(const std::string& bridgeTarget) const
+    {
+        ServiceOptions result;
+        result.files[CORVANE_QUINTREL] = "Quintrel.so";
+        result.files[CORVANE_BRIDGE] = "libKestova.so";
+        result.environment["KESTOVA_BRIDGE_MODULE"] = bridgeTarget;
+        result.environment["SOFTHSM2_CONF"] = s_directory + "/softhsm2.conf";
+        // Nine hours ahead of UTC: both validity instants fall on the next
+        // local day, so a conversion to local time would show.
+        result.environment["TZ"] = "JST-9";
+        return result;
+    }
+
+    // The "Response" of one call, after a check of MsgId and Result.
+    static std::string call(WsClient& client, const std::string& method)
+    {
+        const std::string answer = client.request("{\"MsgId\":\"m\",\"Method\":\"" + method + "\",\"Param\":\"{}\"}");
+        rapidjson::Document document;
+        document.Parse(answer.c_str(), answer.size());
+        if (document.HasParseError() || !document.IsObject() || !document["Response"].IsString()) {
+            ADD_FAILURE() << "not an answer: " << answer;
+            return {};
+        }
+        EXPECT_STREQ(document["MsgId"].GetString(), "m");
+        EXPECT_TRUE(document["Result"].GetBool()) << answer;
+        return std::string(document["Response"].GetString(), document["Response"].GetStringLength());
+    }
+
+    static void loadQuintrel(WsClient& client)
+    {
+        ASSERT_EQ(client.request("{\"MsgId\":\"1\",\"Module\":\"Quintrel\"}"),
+                  "{\"MsgId\":\"LoadModule\",\"Result\":true,\"Response\":\"Load module success\"}");
+    }
+
+    static std::string s_directory;
+    static Expected s_expected;
+};
+
+std::string SoftHsmTest::s_directory;
+Expected SoftHsmTest::s_expected;
+
+TEST_F(SoftHsmTest, fixture_certificatesCoverTheAwkwardCases)
+{
+    const Bytes large = readFile(s_directory + "/certs/large.der");
+    EXPECT_GT(large.size(), 3u * 1024u);
+    EXPECT_EQ(serialAsEncoded(readFile(s_directory + "/certs/serial-00.der")), "008f0102030405");
+    EXPECT_EQ(s_expected.names.count("\xe7\x8e\x8b\xe5\xb0\x8f\xe6\x98\x8e"), 1u);
+    EXPECT_EQ(s_expected.names.count(""), 1u);
+    EXPECT_EQ(s_expected.notAfter.count("11223344:2030-12-31"), 1u);
+    EXPECT_EQ(s_expected.notBefore.count("21324354:2025-3-4"), 1u);
+}
+
+TEST_F(SoftHsmTest, allFiveMethods_returnOneRecordPerCertificateOfBothTokens)
+{
+    ServiceProcess service(options(CORVANE_SOFTHSM_MODULE));
+    WsClient client;
+    client.connect();
+    loadQuintrel(client);
+
+    EXPECT_EQ(splitRecords(call(client, "Quintrel")), s_expected.names);
+    // The certificate over 3 KiB comes back whole, not as an empty field.
+    EXPECT_EQ(splitRecords(call(client, "GetCert")), s_expected.certs);
+    EXPECT_EQ(splitRecords(call(client, "GetCertNotAfter")), s_expected.notAfter);
+    EXPECT_EQ(splitRecords(call(client, "GetCertNotBefore")), s_expected.notBefore);
+    EXPECT_EQ(splitRecords(call(client, "GetCertPubKey")), s_expected.keys);
+}
+
+TEST_F(SoftHsmTest, secondConnection_seesTheSameTokensAgain)
+{
+    ServiceProcess service(options(CORVANE_SOFTHSM_MODULE));
+    {
+        WsClient first;
+        first.connect();
+        loadQuintrel(first);
+        EXPECT_EQ(splitRecords(call(first, "GetCertNotAfter")), s_expected.notAfter);
+        first.close();
+    }
+    // The plug-in is loaded anew, the bridge and SoftHSM stay initialized.
+    WsClient second;
+    second.connect();
+    loadQuintrel(second);
+    EXPECT_EQ(splitRecords(call(second, "Quintrel")), s_expected.names);
+}
+
+TEST_F(SoftHsmTest, bridgeTargetMissing_givesEmptyTextsAndNamesTheModuleOnStderr)
+{
+    const std::string missing = s_directory + "/no-such-module.so";
+    ServiceProcess service(options(missing));
+    WsClient client;
+    client.connect();
+    loadQuintrel(client);
+    for (const char* method : {"Quintrel", "GetCert", "GetCertNotAfter", "GetCertNotBefore", "GetCertPubKey"}) {
+        EXPECT_EQ(call(client, method), "") << method;
+    }
+    client.close();
+    service.terminate();
+    service.waitExit(std::chrono::milliseconds(5000));
+    EXPECT_NE(service.standardError().find("libKestova: cannot use PKCS#11 module " + missing), std::string::npos)
+        << service.standardError();
+}
+
+} // namespace
