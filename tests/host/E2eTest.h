@@ -32,3 +32,26 @@ inline std::string loadError(int code)
 }
 
 } // namespace e2e
+
+#include <chrono>
+#include <thread>
+
+namespace e2e {
+
+// Polls until predicate() holds or timeout passes; returns its last value.
+// The service handles a close after the client has seen it, so effects of a
+// close are observed by polling.
+template <class Predicate>
+bool eventually(Predicate predicate, std::chrono::milliseconds timeout = std::chrono::milliseconds(3000))
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!predicate()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return predicate();
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+} // namespace e2e

@@ -119,7 +119,9 @@ ServiceProcess::ServiceProcess(ServiceOptions options)
     if (executable.empty()) {
         throw ServiceError("no service executable: set CORVANE_TEST_SERVICE");
     }
-    requirePortFree();
+    if (options.requirePortFree) {
+        requirePortFree();
+    }
 
     m_directory = makeTempDirectory();
     try {
@@ -145,7 +147,12 @@ ServiceProcess::ServiceProcess(ServiceOptions options)
             }
         }
         for (const auto& [name, value] : options.environment) {
-            m_environment.push_back(name + "=" + value);
+            std::string expanded = value;
+            for (auto at = expanded.find("@DIR@"); at != std::string::npos; at = expanded.find("@DIR@", at)) {
+                expanded.replace(at, 5, m_directory);
+                at += m_directory.size();
+            }
+            m_environment.push_back(name + "=" + expanded);
         }
 
         m_pid = spawn(m_directory + "/stdout.txt", m_directory + "/stderr.txt");
@@ -335,6 +342,11 @@ std::string ServiceProcess::standardOutput() const
 std::string ServiceProcess::standardError() const
 {
     return readFile(m_directory + "/stderr.txt");
+}
+
+std::string ServiceProcess::fileText(const std::string& name) const
+{
+    return readFile(m_directory + "/" + name);
 }
 
 } // namespace testsupport

@@ -43,8 +43,13 @@ struct ServiceOptions {
     // Other files to copy beside the service: source path -> file name there
     // (an empty name keeps the source's own file name).
     std::map<std::string, std::string> files;
-    // Added to (or replacing entries of) the service's environment.
+    // Added to (or replacing entries of) the service's environment. "@DIR@"
+    // in a value stands for the service's directory (for log files and
+    // configuration that a test wants to read or write there).
     std::map<std::string, std::string> environment;
+    // Refuse to start while something listens on 127.0.0.1:1237. Off only
+    // for a test that occupies the port on purpose.
+    bool requirePortFree = true;
     // Wait until 127.0.0.1:1237 completes a WebSocket handshake. Turn off
     // for a start that is expected to fail.
     bool waitUntilReady = true;
@@ -82,6 +87,8 @@ public:
 
     std::string standardOutput() const;
     std::string standardError() const;
+    // Contents of a file in the service's directory; empty if it is missing.
+    std::string fileText(const std::string& name) const;
 
     // Module file name for a base name: prefix + name + suffix.
     static std::string moduleFileName(const std::string& baseName);

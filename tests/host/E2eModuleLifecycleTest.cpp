@@ -1,0 +1,118 @@
+// When the service really maps and unmaps plug-in modules. The tracked
+// plug-ins log every load and unload the dynamic loader performs, so these
+// tests see releases, not just answers.
+
+#include "E2eTest.h"
+
+#include <gtest/gtest.h>
+
+using namespace e2e;
+using testsupport::ServiceOptions;
+using testsupport::ServiceProcess;
+using testsupport::WsClient;
+
+namespace {
+
+const char* const kLog = "tracked.log";
+
+class ModuleLifecycleTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ServiceOptions options;
+        options.plugins = {"tracked_a", "tracked_b", "noinvoke", "garbage", "echo"};
+        options.environment["CORVANE_TRACKED_LOG"] = std::string("@DIR@/") + kLog;
+        service = std::make_unique<ServiceProcess>(options);
+        client.connect();
+    }
+
+    std::string log() const { return service->fileText(kLog); }
+
+    bool logBecomes(const std::string& expected)
+    {
+        return eventually([&] { return log() == expected; });
+    }
+
+    std::string call(WsClient& on) { return on.request("{\"MsgId\":\"c\",\"Method\":\"which\"}"); }
+
+    std::unique_ptr<ServiceProcess> service;
+    WsClient client;
+};
+
+TEST_F(ModuleLifecycleTest, successfulLoad_releasesThePreviousModule)
+{
+    ASSERT_EQ(client.request(loadRequest("tracked_a")), kLoadSuccess);
+    EXPECT_EQ(call(client), answer("c", true, "tracked_a"));
+
+    ASSERT_EQ(client.request(loadRequest("tracked_b")), kLoadSuccess);
+    EXPECT_EQ(log(), "tracked_a load\ntracked_b load\ntracked_a unload\n");
+    EXPECT_EQ(call(client), answer("c", true, "tracked_b"));
+
+    EXPECT_EQ(client.close(), 1000);
+    EXPECT_TRUE(logBecomes("tracked_a load\ntracked_b load\ntracked_a unload\ntracked_b unload\n")) << log();
+}
+
+TEST_F(ModuleLifecycleTest, loadOfLibraryWithoutInvoke_releasesThePreviousModuleAndStopsCalls)
+{
+    ASSERT_EQ(client.request(loadRequest("tracked_a")), kLoadSuccess);
+    EXPECT_EQ(client.request(loadRequest("noinvoke")), answer("LoadModule", false, "Invalid plugin format"));
+    EXPECT_EQ(log(), "tracked_a load\ntracked_a unload\n");
+    EXPECT_EQ(call(client), answer("c", false, "Module have not been loaded"));
+}
+
+TEST_F(ModuleLifecycleTest, failedLoads_keepTheCurrentModuleUntilClose)
+{
+    ASSERT_EQ(client.request(loadRequest("tracked_a")), kLoadSuccess);
+    EXPECT_EQ(client.request(loadRequest("missing")), loadError(126));
+    EXPECT_EQ(client.request(loadRequest("garbage")), loadError(193));
+    EXPECT_EQ(client.request(loadRequest("dir/tracked_b")), loadError(123));
+
+    EXPECT_EQ(call(client), answer("c", true, "tracked_a"));
+    EXPECT_EQ(log(), "tracked_a load\n");
+
+    EXPECT_EQ(client.close(), 1000);
+    EXPECT_TRUE(logBecomes("tracked_a load\ntracked_a unload\n")) << log();
+}
+
+TEST_F(ModuleLifecycleTest, loadingTheSameModuleAgain_leaksNoReference)
+{
+    ASSERT_EQ(client.request(loadRequest("tracked_a")), kLoadSuccess);
+    ASSERT_EQ(client.request(loadRequest("tracked_a")), kLoadSuccess);
+    EXPECT_EQ(client.close(), 1000);
+    EXPECT_TRUE(logBecomes("tracked_a load\ntracked_a unload\n")) << log();
+}
+
+TEST_F(ModuleLifecycleTest, connectionsHoldTheirOwnReference)
+{
+    WsClient other;
+    other.connect();
+    ASSERT_EQ(client.request(loadRequest("tracked_a")), kLoadSuccess);
+    ASSERT_EQ(other.request(loadRequest("tracked_a")), kLoadSuccess);
+
+    EXPECT_EQ(other.close(), 1000);
+    // The first connection still uses it.
+    EXPECT_EQ(call(client), answer("c", true, "tracked_a"));
+    EXPECT_EQ(log(), "tracked_a load\n");
+
+    EXPECT_EQ(client.close(), 1000);
+    EXPECT_TRUE(logBecomes("tracked_a load\ntracked_a unload\n")) << log();
+}
+
+TEST_F(ModuleLifecycleTest, connectionsAreIsolatedAndAReconnectStartsEmpty)
+{
+    WsClient other;
+    other.connect();
+    ASSERT_EQ(client.request(loadRequest("echo")), kLoadSuccess);
+
+    EXPECT_EQ(other.request("{\"MsgId\":\"o\",\"Method\":\"echo\"}"), answer("o", false, "Module have not been loaded"));
+    EXPECT_EQ(client.request("{\"MsgId\":\"m\",\"Method\":\"echo\",\"Param\":\"mine\"}"), answer("m", true, "mine"));
+
+    EXPECT_EQ(client.close(), 1000);
+    WsClient again;
+    again.connect();
+    EXPECT_EQ(again.request("{\"MsgId\":\"r\",\"Method\":\"echo\"}"), answer("r", false, "Module have not been loaded"));
+    EXPECT_EQ(again.request(loadRequest("echo")), kLoadSuccess);
+    EXPECT_EQ(again.request("{\"MsgId\":\"r\",\"Method\":\"echo\",\"Param\":\"back\"}"), answer("r", true, "back"));
+}
+
+} // namespace

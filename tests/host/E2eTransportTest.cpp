@@ -1,0 +1,153 @@
+// What the WebSocket endpoint does with the shapes a message can take on
+// the wire, and with abuse of it.
+
+#include "E2eTest.h"
+
+#include <gtest/gtest.h>
+
+using namespace e2e;
+using testsupport::Opcode;
+using testsupport::ServiceOptions;
+using testsupport::ServiceProcess;
+using testsupport::WsClient;
+
+namespace {
+
+class TransportTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ServiceOptions options;
+        options.plugins = {"echo"};
+        service = std::make_unique<ServiceProcess>(options);
+        client.connect();
+        ASSERT_EQ(client.request(loadRequest("echo")), kLoadSuccess);
+    }
+
+    // A fresh connection still gets served: the service survived.
+    void expectServiceServes()
+    {
+        WsClient fresh;
+        fresh.connect();
+        EXPECT_EQ(fresh.request("{\"MsgId\":\"s\",\"Method\":\"x\"}"), answer("s", false, "Module have not been loaded"));
+    }
+
+    std::string echoRequest(const std::string& param) const
+    {
+        return "{\"MsgId\":\"e\",\"Method\":\"echo\",\"Param\":\"" + param + "\"}";
+    }
+
+    std::unique_ptr<ServiceProcess> service;
+    WsClient client;
+};
+
+TEST_F(TransportTest, binaryAndFragmentedMessages_areAnsweredOnceAsText)
+{
+    client.sendBinary(echoRequest("bin"));
+    auto reply = client.receive();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->opcode, Opcode::Text);
+    EXPECT_EQ(reply->payload, answer("e", true, "bin"));
+
+    const std::string request = echoRequest("fragmented");
+    client.sendFragmented(Opcode::Text, {request.substr(0, 5), request.substr(5, 20), request.substr(25)});
+    EXPECT_EQ(client.receive()->payload, answer("e", true, "fragmented"));
+    client.sendFragmented(Opcode::Binary, {request.substr(0, 1), "", request.substr(1)});
+    EXPECT_EQ(client.receive()->payload, answer("e", true, "fragmented"));
+
+    // Exactly one answer each: nothing else is pending.
+    EXPECT_FALSE(client.receive(std::chrono::milliseconds(200)));
+}
+
+TEST_F(TransportTest, ping_getsPongAndNoAnswer)
+{
+    client.sendPing("are you there");
+    EXPECT_EQ(client.request(echoRequest("after")), answer("e", true, "after"));
+    ASSERT_EQ(client.pongs().size(), 1u);
+    EXPECT_EQ(client.pongs()[0], "are you there");
+}
+
+TEST_F(TransportTest, hostilePayloads_leaveConnectionAndServiceWorking)
+{
+    client.sendBinary(std::string("\x00\xFF\xFE garbage \x01{", 14));
+    EXPECT_EQ(client.receive()->payload, invalidSyntax("Invalid message format"));
+
+    EXPECT_EQ(client.request(std::string(100000, '[')), invalidSyntax("Invalid message format"));
+    EXPECT_EQ(client.request(std::string(100000, '[') + std::string(100000, ']')),
+              invalidSyntax("message not have MsgId"));
+    EXPECT_EQ(client.request("{\"MsgId\":\"d\",\"Method\":\"echo\",\"Param\":\"p\",\"x\":" + std::string(50000, '[') +
+                             std::string(50000, ']') + "}"),
+              answer("d", true, "p"));
+
+    const std::string big(10u << 20, 'b');
+    EXPECT_EQ(client.request(echoRequest(big), std::chrono::milliseconds(20000)), answer("e", true, big));
+
+    EXPECT_EQ(client.request(echoRequest("still here")), answer("e", true, "still here"));
+    expectServiceServes();
+}
+
+TEST_F(TransportTest, protocolViolations_closeOnlyThatConnection)
+{
+    WsClient rawGarbage;
+    rawGarbage.connect();
+    rawGarbage.sendRaw(std::string("\xFF\xFF\xFF\xFF this is not a frame", 24));
+    auto closed = rawGarbage.receive();
+    ASSERT_TRUE(closed);
+    EXPECT_EQ(closed->opcode, Opcode::Close);
+
+    WsClient invalidText;
+    invalidText.connect();
+    invalidText.sendText("{\"MsgId\":\"\xC3\x28\"}");
+    closed = invalidText.receive();
+    ASSERT_TRUE(closed);
+    EXPECT_EQ(closed->opcode, Opcode::Close);
+    EXPECT_EQ(closed->closeCode, 1007);
+
+    WsClient oversized;
+    oversized.connect();
+    try {
+        oversized.sendBinary(std::string(32000001, ' '));
+    } catch (const testsupport::WsError&) {
+        // The service may refuse the rest of the frame once it read the size.
+    }
+    closed = oversized.receive(std::chrono::milliseconds(20000));
+    ASSERT_TRUE(closed);
+    EXPECT_EQ(closed->opcode, Opcode::Close);
+    EXPECT_EQ(closed->closeCode, 1009);
+
+    EXPECT_EQ(client.request(echoRequest("unaffected")), answer("e", true, "unaffected"));
+    expectServiceServes();
+}
+
+TEST_F(TransportTest, requestFollowedByClose_isAnsweredBeforeTheClose)
+{
+    client.sendText(echoRequest("last words"));
+    client.sendFrame(true, Opcode::Close, std::string("\x03\xE8", 2));
+    auto first = client.receive();
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->opcode, Opcode::Text);
+    EXPECT_EQ(first->payload, answer("e", true, "last words"));
+    auto second = client.receive();
+    ASSERT_TRUE(second);
+    EXPECT_EQ(second->opcode, Opcode::Close);
+    EXPECT_EQ(second->closeCode, 1000);
+}
+
+TEST_F(TransportTest, handshake_acceptsAnyPathAndNamesTheLibrary)
+{
+    WsClient elsewhere;
+    elsewhere.connect("127.0.0.1", 1237, "/some/where?with=query");
+    EXPECT_EQ(elsewhere.handshakeHeaders().at("server"), "WebSocket++/0.8.2");
+    EXPECT_EQ(elsewhere.handshakeHeaders().count("sec-websocket-protocol"), 0u);
+    EXPECT_EQ(elsewhere.request("{\"MsgId\":\"p\",\"Method\":\"x\"}"), answer("p", false, "Module have not been loaded"));
+}
+
+TEST_F(TransportTest, plainHttpGet_getsUpgradeRequired)
+{
+    const auto response = testsupport::httpGet("/");
+    EXPECT_EQ(response.status, 426) << response.statusLine;
+    EXPECT_EQ(response.headers.at("server"), "WebSocket++/0.8.2");
+    expectServiceServes();
+}
+
+} // namespace
