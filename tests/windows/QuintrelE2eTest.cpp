@@ -1,0 +1,153 @@
+// Quintrel inside the real service, reading certificates from the fault
+// module standing in for the token library. scripts/test-windows.sh runs
+// this against Corvane.exe, Quintrel.dll and Kestova.dll under Wine, where
+// the platform's certificate functions do the decoding; the native build
+// runs it against its own service. Expected values come from OpenSSL's
+// objects, never from the code under test.
+
+#include "TestCertificates.h"
+#include "support/ServiceProcess.h"
+#include "support/WsClient.h"
+
+#include <rapidjson/document.h>
+
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+namespace fs = std::filesystem;
+using testsupport::ServiceOptions;
+using testsupport::ServiceProcess;
+using testsupport::WsClient;
+
+namespace {
+
+std::string envOr(const char* name, const char* fallback)
+{
+    const char* value = std::getenv(name);
+    return value != nullptr && value[0] != '\0' ? value : fallback;
+}
+
+struct Answer {
+    std::string msgId;
+    bool result = false;
+    std::string response;
+};
+
+Answer parseAnswer(const std::string& json)
+{
+    rapidjson::Document document;
+    document.Parse(json.c_str(), json.size());
+    if (document.HasParseError() || !document.IsObject() || !document.HasMember("Response")) {
+        throw std::runtime_error("not an answer: " + json);
+    }
+    return Answer { document["MsgId"].GetString(), document["Result"].GetBool(),
+                    std::string(document["Response"].GetString(), document["Response"].GetStringLength()) };
+}
+
+const std::string kCjkName = "\xe5\xb1\xb1\xe7\x94\xb0\xe5\xa4\xaa"; // three CJK characters, nine bytes
+
+// One token holding, in this order: an RSA certificate whose serial is
+// encoded with a leading 0x00 octet, an EC certificate with a CJK common
+// name, and an EC certificate whose subject has no common name.
+class QuintrelOnToken : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        CertificateSpec rsa;
+        rsa.key = KeyKind::Rsa2048;
+        rsa.commonName = "Ada Example";
+        rsa.serial = { 0x8f, 0x01, 0x02 };
+        rsa.notBefore = "20270305000000Z";
+        rsa.notAfter = "20301231160000Z";
+        CertificateSpec cjk;
+        cjk.commonName = kCjkName;
+        cjk.serial = { 0x2a };
+        CertificateSpec nameless;
+        nameless.serial = { 0x7f, 0x00 };
+        nameless.notBefore = "20240229120000Z";
+        nameless.notAfter = "20491231235959Z";
+        for (const CertificateSpec* spec : { &rsa, &cjk, &nameless }) {
+            certificates.push_back(makeCertificate(*spec));
+        }
+
+        std::string pattern = (fs::temp_directory_path() / "corvane-token-XXXXXX").string();
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        tokenDirectory = pattern;
+        std::ofstream config(tokenDirectory / "kestova.conf");
+        config << "slot 1\n";
+        for (std::size_t i = 0; i < certificates.size(); ++i) {
+            const fs::path der = tokenDirectory / ("cert" + std::to_string(i) + ".der");
+            writeBytes(der.string(), certificates[i].der);
+            config << "object " << der.string() << "\n";
+        }
+        config.close();
+
+        ServiceOptions options;
+        options.files[envOr("CORVANE_TEST_QUINTREL", CORVANE_TEST_DEFAULT_QUINTREL)] =
+            ServiceProcess::moduleFileName("Quintrel");
+        options.files[envOr("CORVANE_TEST_KESTOVA", CORVANE_TEST_DEFAULT_KESTOVA)] = "";
+        options.environment["KESTOVA_FAKE_CONFIG"] = (tokenDirectory / "kestova.conf").string();
+        // East of UTC+7, where 2030-12-31T16:00Z is already the next day.
+        options.environment["TZ"] = "Asia/Shanghai";
+        service = std::make_unique<ServiceProcess>(options);
+        client.connect();
+        const Answer loaded = parseAnswer(client.request("{\"MsgId\":\"1\",\"Module\":\"Quintrel\"}"));
+        ASSERT_TRUE(loaded.result) << loaded.response;
+    }
+
+    void TearDown() override
+    {
+        std::error_code ignored;
+        fs::remove_all(tokenDirectory, ignored);
+    }
+
+    std::string call(const std::string& method)
+    {
+        const Answer answer = parseAnswer(client.request("{\"MsgId\":\"m\",\"Method\":\"" + method + "\",\"Param\":\"{}\"}"));
+        EXPECT_EQ(answer.msgId, "m");
+        EXPECT_TRUE(answer.result) << method;
+        return answer.response;
+    }
+
+    std::vector<TestCertificate> certificates;
+    fs::path tokenDirectory;
+    std::unique_ptr<ServiceProcess> service;
+    WsClient client;
+};
+
+TEST_F(QuintrelOnToken, commonNames_areUtf8AndANamelessSubjectGivesAnEmptyRecord)
+{
+    const std::string names = call("Quintrel");
+    EXPECT_EQ(names, "Ada Example;" + kCjkName + ";;");
+}
+
+TEST_F(QuintrelOnToken, validityDates_areUtcCalendarDatesAfterTheEncodedSerial)
+{
+    EXPECT_EQ(call("GetCertNotBefore"), "008f0102:2027-3-5;2a:2025-1-1;7f00:2024-2-29;");
+    EXPECT_EQ(call("GetCertNotAfter"), "008f0102:2030-12-31;2a:2030-1-1;7f00:2049-12-31;");
+}
+
+TEST_F(QuintrelOnToken, getCert_givesEachDerAsWrappedBase64)
+{
+    EXPECT_EQ(call("GetCert"), "008f0102:" + wrappedBase64(certificates[0].der) + ";2a:" +
+                                   wrappedBase64(certificates[1].der) + ";7f00:" + wrappedBase64(certificates[2].der) +
+                                   ";");
+}
+
+TEST_F(QuintrelOnToken, getCertPubKey_givesTheRsaModulusWithoutSignOctetAndTheWholeEcPoint)
+{
+    const Bytes modulus = rsaModulus(certificates[0].key.get());
+    ASSERT_EQ(modulus.size(), 256u);
+    const Bytes point = ecPoint(certificates[1].key.get());
+    ASSERT_EQ(point.size(), 65u);
+    EXPECT_EQ(call("GetCertPubKey"), "008f0102:" + wrappedBase64(modulus) + ";2a:" + wrappedBase64(point) + ";7f00:" +
+                                         wrappedBase64(ecPoint(certificates[2].key.get())) + ";");
+}
+
+} // namespace
