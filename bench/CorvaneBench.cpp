@@ -1,0 +1,399 @@
+// corvane_bench: how much the service's bus, protocol and plug-in host cost
+// on top of the WebSocket library. Measures the real service (with the echo
+// test plug-in) and a bare WebSocket++ endpoint side by side with
+// closed-loop clients on loopback, then the service's resident memory with
+// 500 open connections.
+//
+// Usage: corvane_bench [seconds per cell, default 3]
+// Port 1237 (the service's fixed port) and 1238 (the bare endpoint) must be
+// free; tests/run-in-netns.sh gives the run a private loopback.
+
+#include "support/ServiceProcess.h"
+#include "support/WsClient.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using testsupport::WsClient;
+
+constexpr int kServicePort = 1237;
+constexpr int kBarePort = 1238;
+constexpr int kMemoryConnections = 500;
+
+struct Cell {
+    int connections;
+    std::size_t paramBytes;
+    const char* label;
+};
+
+struct Measurement {
+    double perSecond = 0;
+    double p50us = 0;
+    double p99us = 0;
+    std::uint64_t answers = 0;
+};
+
+std::string loadRequest() { return R"({"MsgId":"load","Module":"echo"})"; }
+
+std::string echoRequest(const std::string& msgId, const std::string& param)
+{
+    return R"({"MsgId":")" + msgId + R"(","Method":"echo","Param":")" + param + R"("})";
+}
+
+std::string echoAnswer(const std::string& msgId, const std::string& param)
+{
+    return R"({"MsgId":")" + msgId + R"(","Result":true,"Response":")" + param + R"("})";
+}
+
+void connectAndLoad(WsClient& client, int port)
+{
+    client.connect("127.0.0.1", port);
+    const std::string answer = client.request(loadRequest());
+    if (answer != R"({"MsgId":"LoadModule","Result":true,"Response":"Load module success"})") {
+        throw std::runtime_error("loading the echo plug-in on port " + std::to_string(port) + " failed: " + answer);
+    }
+}
+
+double percentileUs(std::vector<std::int64_t>& sortedNs, double fraction)
+{
+    if (sortedNs.empty()) {
+        return 0;
+    }
+    const auto index = static_cast<std::size_t>(fraction * static_cast<double>(sortedNs.size() - 1));
+    return static_cast<double>(sortedNs[index]) / 1000.0;
+}
+
+// The connections of one server in one cell, loaded and warmed up.
+class Clients {
+public:
+    Clients(int port, const Cell& cell)
+        : m_param(cell.paramBytes, 'p')
+    {
+        for (int i = 0; i < cell.connections; ++i) {
+            m_clients.push_back(std::make_unique<WsClient>());
+            connectAndLoad(*m_clients.back(), port);
+            const std::string msgId = "c" + std::to_string(i);
+            m_requests.push_back(echoRequest(msgId, m_param));
+            m_expected.push_back(echoAnswer(msgId, m_param));
+            for (int warm = 0; warm < 20; ++warm) {
+                (void)m_clients.back()->request(m_requests.back());
+            }
+        }
+    }
+
+    ~Clients()
+    {
+        for (auto& client : m_clients) {
+            try {
+                (void)client->close(1000, std::chrono::milliseconds(1000));
+            } catch (...) {
+            }
+        }
+    }
+
+    // Every connection runs one closed loop (send, wait for the answer,
+    // check it, repeat) until the slice's time is up. Latencies are added
+    // to the totals.
+    void runSlice(std::chrono::milliseconds duration, std::vector<std::int64_t>& latenciesNs, double& seconds)
+    {
+        const std::size_t n = m_clients.size();
+        std::vector<std::vector<std::int64_t>> latencies(n);
+        std::vector<std::exception_ptr> failures(n);
+        std::vector<std::thread> threads;
+        std::atomic<std::size_t> ready{0};
+        std::atomic<bool> go{false};
+        Clock::time_point deadline;
+
+        for (std::size_t slot = 0; slot < n; ++slot) {
+            threads.emplace_back([&, slot] {
+                try {
+                    latencies[slot].reserve(1u << 15);
+                    ready.fetch_add(1);
+                    while (!go.load(std::memory_order_acquire)) {
+                        std::this_thread::yield();
+                    }
+                    WsClient& client = *m_clients[slot];
+                    for (;;) {
+                        const auto sent = Clock::now();
+                        if (sent >= deadline) {
+                            break;
+                        }
+                        const std::string answer = client.request(m_requests[slot]);
+                        const auto received = Clock::now();
+                        if (answer != m_expected[slot]) {
+                            throw std::runtime_error("unexpected answer (" + std::to_string(answer.size()) +
+                                                     " bytes): " + answer.substr(0, 120));
+                        }
+                        latencies[slot].push_back(
+                            std::chrono::duration_cast<std::chrono::nanoseconds>(received - sent).count());
+                    }
+                } catch (...) {
+                    failures[slot] = std::current_exception();
+                }
+            });
+        }
+        while (ready.load() < n) {
+            std::this_thread::yield();
+        }
+        const auto start = Clock::now();
+        deadline = start + duration;
+        go.store(true, std::memory_order_release);
+        for (auto& thread : threads) {
+            thread.join();
+        }
+        seconds += std::chrono::duration<double>(Clock::now() - start).count();
+        for (const auto& failure : failures) {
+            if (failure) {
+                std::rethrow_exception(failure);
+            }
+        }
+        for (const auto& perConnection : latencies) {
+            latenciesNs.insert(latenciesNs.end(), perConnection.begin(), perConnection.end());
+        }
+    }
+
+private:
+    std::string m_param;
+    std::vector<std::unique_ptr<WsClient>> m_clients;
+    std::vector<std::string> m_requests;
+    std::vector<std::string> m_expected;
+};
+
+Measurement summarise(std::vector<std::int64_t>& latenciesNs, double seconds)
+{
+    std::sort(latenciesNs.begin(), latenciesNs.end());
+    Measurement m;
+    m.answers = latenciesNs.size();
+    m.perSecond = seconds > 0 ? static_cast<double>(latenciesNs.size()) / seconds : 0;
+    m.p50us = percentileUs(latenciesNs, 0.50);
+    m.p99us = percentileUs(latenciesNs, 0.99);
+    return m;
+}
+
+// Both servers get the same total time, in alternating slices, so that load
+// from elsewhere on the machine falls on both alike.
+constexpr int kSlices = 6;
+
+std::pair<Measurement, Measurement> measureCell(const Cell& cell, std::chrono::milliseconds duration)
+{
+    Clients corvane(kServicePort, cell);
+    Clients bare(kBarePort, cell);
+    std::vector<std::int64_t> corvaneNs;
+    std::vector<std::int64_t> bareNs;
+    double corvaneSeconds = 0;
+    double bareSeconds = 0;
+    const auto slice = duration / kSlices;
+    for (int i = 0; i < kSlices; ++i) {
+        corvane.runSlice(slice, corvaneNs, corvaneSeconds);
+        bare.runSlice(slice, bareNs, bareSeconds);
+    }
+    return {summarise(corvaneNs, corvaneSeconds), summarise(bareNs, bareSeconds)};
+}
+
+// The bare endpoint as a child process; its logs go to files like the
+// service's, so both pay the same for them.
+class BareServer {
+public:
+    BareServer()
+    {
+        std::string pattern = "/tmp/corvane-bench-XXXXXX";
+        if (::mkdtemp(pattern.data()) == nullptr) {
+            throw std::runtime_error("cannot create a temporary directory");
+        }
+        m_directory = pattern;
+        const std::string out = m_directory + "/stdout.log";
+        const std::string err = m_directory + "/stderr.log";
+        const std::string port = std::to_string(kBarePort);
+
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        char* const argv[] = {const_cast<char*>(CORVANE_BENCH_BARE_SERVER), const_cast<char*>(port.c_str()),
+                              nullptr};
+        const int rc = ::posix_spawn(&m_pid, CORVANE_BENCH_BARE_SERVER, &actions, nullptr, argv, environ);
+        posix_spawn_file_actions_destroy(&actions);
+        if (rc != 0) {
+            throw std::runtime_error(std::string("cannot start " CORVANE_BENCH_BARE_SERVER ": ") + std::strerror(rc));
+        }
+        const auto deadline = Clock::now() + std::chrono::seconds(10);
+        while (!testsupport::isListening("127.0.0.1", kBarePort)) {
+            int status = 0;
+            if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
+                m_pid = -1;
+                throw std::runtime_error("the bare endpoint exited at start; see " + err);
+            }
+            if (Clock::now() > deadline) {
+                throw std::runtime_error("the bare endpoint did not listen within 10 s");
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+
+    ~BareServer()
+    {
+        if (m_pid > 0) {
+            ::kill(m_pid, SIGKILL);
+            int status = 0;
+            ::waitpid(m_pid, &status, 0);
+        }
+        std::error_code ignored;
+        std::filesystem::remove_all(m_directory, ignored);
+    }
+
+    BareServer(const BareServer&) = delete;
+    BareServer& operator=(const BareServer&) = delete;
+
+private:
+    std::string m_directory;
+    pid_t m_pid = -1;
+};
+
+long statusKiB(pid_t pid, const char* field)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    const std::string prefix = std::string(field) + ":";
+    for (std::string line; std::getline(in, line);) {
+        if (line.compare(0, prefix.size(), prefix) == 0) {
+            return std::atol(line.c_str() + prefix.size());
+        }
+    }
+    return -1;
+}
+
+void raiseFileLimit()
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        (void)::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
+void memoryWithManyConnections()
+{
+    testsupport::ServiceOptions options;
+    options.plugins = {"echo"};
+    testsupport::ServiceProcess service(options);
+    const long idleKiB = statusKiB(service.pid(), "VmRSS");
+
+    const std::string param(100, 'p');
+    std::vector<std::unique_ptr<WsClient>> clients;
+    for (int i = 0; i < kMemoryConnections; ++i) {
+        clients.push_back(std::make_unique<WsClient>());
+        connectAndLoad(*clients.back(), kServicePort);
+        const std::string msgId = "m" + std::to_string(i);
+        if (clients.back()->request(echoRequest(msgId, param)) != echoAnswer(msgId, param)) {
+            throw std::runtime_error("wrong answer on connection " + std::to_string(i));
+        }
+    }
+    const long rssKiB = statusKiB(service.pid(), "VmRSS");
+    const long peakKiB = statusKiB(service.pid(), "VmHWM");
+    std::printf("\nMemory of a fresh corvane (echo plug-in loaded on every connection):\n");
+    std::printf("  resident at start:                       %6ld KiB\n", idleKiB);
+    std::printf("  resident with %d open connections:      %6ld KiB\n", kMemoryConnections, rssKiB);
+    std::printf("  peak resident (VmHWM) with %d open:     %6ld KiB (%.1f MiB)\n", kMemoryConnections, peakKiB,
+                static_cast<double>(peakKiB) / 1024.0);
+    std::printf("  per connection:                          %6.1f KiB\n",
+                static_cast<double>(rssKiB - idleKiB) / kMemoryConnections);
+    for (auto& client : clients) {
+        (void)client->close();
+    }
+}
+
+double throughput(std::chrono::milliseconds duration);
+
+int run(std::chrono::milliseconds duration)
+{
+    raiseFileLimit();
+    testsupport::ServiceProcess::requirePortFree();
+    if (testsupport::isListening("127.0.0.1", kBarePort)) {
+        throw std::runtime_error("port 1238 on 127.0.0.1 is in use; run the benchmark through tests/run-in-netns.sh");
+    }
+
+    double lowest = 1e9;
+    {
+        testsupport::ServiceOptions options;
+        options.plugins = {"echo"};
+        testsupport::ServiceProcess service(options);
+        BareServer bare;
+        lowest = throughput(duration);
+        std::printf("peak resident memory of that corvane after all cells: %ld KiB\n",
+                    statusKiB(service.pid(), "VmHWM"));
+    }
+    memoryWithManyConnections();
+    return lowest >= 0.8 ? EXIT_SUCCESS : 3;
+}
+
+double throughput(std::chrono::milliseconds duration)
+{
+    std::printf("corvane_bench: %.1f s per cell, closed-loop clients on 127.0.0.1, %u CPUs%s\n",
+                static_cast<double>(duration.count()) / 1000.0, std::thread::hardware_concurrency(),
+                std::getenv("CORVANE_IN_NETNS") != nullptr ? ", private network namespace" : "");
+    std::printf("corvane: port %d, echo plug-in; bare WebSocket++ endpoint: port %d\n\n", kServicePort, kBarePort);
+    std::printf("%-11s %-7s | %12s %9s %9s | %12s %9s %9s | %7s\n", "connections", "param", "corvane/s", "p50 us",
+                "p99 us", "bare/s", "p50 us", "p99 us", "ratio");
+    std::printf("%s\n", std::string(100, '-').c_str());
+
+    const Cell cells[] = {
+        {1, 100, "100 B"},
+        {1, 16 * 1024, "16 KiB"},
+        {16, 100, "100 B"},
+        {16, 16 * 1024, "16 KiB"},
+    };
+    double lowest = 1e9;
+    for (const Cell& cell : cells) {
+        const auto [corvane, baseline] = measureCell(cell, duration);
+        const double ratio = baseline.perSecond > 0 ? corvane.perSecond / baseline.perSecond : 0;
+        lowest = std::min(lowest, ratio);
+        std::printf("%-11d %-7s | %12.0f %9.1f %9.1f | %12.0f %9.1f %9.1f | %7.2f\n", cell.connections, cell.label,
+                    corvane.perSecond, corvane.p50us, corvane.p99us, baseline.perSecond, baseline.p50us,
+                    baseline.p99us, ratio);
+        std::fflush(stdout);
+    }
+    std::printf("\nratio = corvane answers/s divided by bare answers/s; lowest %.2f (target >= 0.80)\n", lowest);
+    return lowest;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    double seconds = 3.0;
+    if (argc > 1) {
+        seconds = std::atof(argv[1]);
+        if (seconds <= 0 || seconds > 60) {
+            std::fprintf(stderr, "usage: %s [seconds per cell, 0 < s <= 60]\n", argv[0]);
+            return 2;
+        }
+    }
+    try {
+        return run(std::chrono::milliseconds(static_cast<long>(seconds * 1000)));
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "corvane_bench: %s\n", e.what());
+        return 1;
+    }
+}
