@@ -26,6 +26,14 @@ protected:
         client.connect();
     }
 
+    void TearDown() override
+    {
+        if (service) {
+            disconnect(client);
+            expectCleanStop(*service);
+        }
+    }
+
     std::string log() const { return service->fileText(kLog); }
 
     bool logBecomes(const std::string& expected)

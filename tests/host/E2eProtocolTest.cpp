@@ -22,6 +22,14 @@ protected:
         client.connect();
     }
 
+    void TearDown() override
+    {
+        if (service) {
+            disconnect(client);
+            expectCleanStop(*service);
+        }
+    }
+
     std::unique_ptr<ServiceProcess> service;
     WsClient client;
 };

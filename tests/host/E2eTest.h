@@ -55,3 +55,33 @@ bool eventually(Predicate predicate, std::chrono::milliseconds timeout = std::ch
 }
 
 } // namespace e2e
+
+#include <gtest/gtest.h>
+
+namespace e2e {
+
+// Ends a client's connection without waiting on a test's expectations.
+inline void disconnect(testsupport::WsClient& client)
+{
+    if (client.isOpen()) {
+        try {
+            client.close();
+        } catch (const testsupport::WsError&) {
+        }
+    }
+}
+
+// Stops the service as a user would and checks that it went cleanly: exit
+// code 0 and no sanitizer report (in an instrumented build the leak check
+// runs at this exit).
+inline void expectCleanStop(testsupport::ServiceProcess& service)
+{
+    service.terminate();
+    const auto code = service.waitExit(std::chrono::milliseconds(15000));
+    const std::string errors = service.standardError();
+    EXPECT_EQ(code, std::optional<int>(0)) << errors;
+    EXPECT_EQ(errors.find("Sanitizer"), std::string::npos) << errors;
+    EXPECT_EQ(errors.find("runtime error:"), std::string::npos) << errors;
+}
+
+} // namespace e2e

@@ -24,6 +24,14 @@ protected:
         ASSERT_EQ(client.request(loadRequest("echo")), kLoadSuccess);
     }
 
+    void TearDown() override
+    {
+        if (service) {
+            disconnect(client);
+            expectCleanStop(*service);
+        }
+    }
+
     // A fresh connection still gets served: the service survived.
     void expectServiceServes()
     {
