@@ -3,14 +3,13 @@
 // "<tag> load" or "<tag> unload", appended to the file named by
 // CORVANE_TRACKED_LOG. Built twice with different tags.
 //
-// Only C-level constructors and plain system calls here: C++ statics with
-// vague linkage could make the loader keep the library mapped.
+// Only C-level constructors and C stdio here, the same on Linux and
+// Windows: C++ statics with vague linkage could make the loader keep the
+// library mapped.
 
 #include "plugin/CorvanePlugin.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -26,15 +25,15 @@ void record(const char* event)
     if (path == nullptr) {
         return;
     }
-    const int fd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0) {
+    std::FILE* file = std::fopen(path, "a");
+    if (file == nullptr) {
         return;
     }
     char line[64] = TRACKED_TAG " ";
     std::strncat(line, event, sizeof line - std::strlen(line) - 2);
     std::strcat(line, "\n");
-    (void)!::write(fd, line, std::strlen(line));
-    ::close(fd);
+    std::fputs(line, file);
+    std::fclose(file);
 }
 
 __attribute__((constructor)) void onLoad()
