@@ -86,6 +86,9 @@ TEST(ProcessTest, portInUse_serviceExitsNonZeroWithTheLibrarysListenError)
 
 TEST(ProcessTest, sigterm_closesClientsNormallyAndExitsZero)
 {
+    if (!stopsOnSigterm()) {
+        GTEST_SKIP() << "no signal-driven stop for a launched service";
+    }
     ServiceOptions options;
     options.plugins = {"echo"};
     ServiceProcess service(options);
