@@ -8,7 +8,13 @@
 # ${CMAKE_INSTALL_LIBDIR}, which is on the dynamic loader's search path, so a
 # page loads them by bare name.
 
-set(CORVANE_DOC_DIR "${CMAKE_INSTALL_DATAROOTDIR}/doc/corvane")
+# Windows: Corvane.exe, the plug-ins, README.md and examples/ at the top of
+# the ZIP.
+if(WIN32)
+  set(CORVANE_DOC_DIR ".")
+else()
+  set(CORVANE_DOC_DIR "${CMAKE_INSTALL_DATAROOTDIR}/doc/corvane")
+endif()
 
 if(NOT WIN32)
   # A user unit: the service belongs to the desktop session of one user, like
