@@ -17,6 +17,14 @@ for candidate in /usr/sbin/ip /sbin/ip; do
     fi
 done
 
+# As root a plain network namespace will do; it also works where user
+# namespaces do not (inside a chroot, for one).
+if [ "${CORVANE_IN_NETNS:-}" != "1" ] && [ -n "$ip_tool" ] && [ "$(id -u)" -eq 0 ] &&
+    unshare --net "$ip_tool" link set lo up 2>/dev/null; then
+    exec env CORVANE_IN_NETNS=1 CORVANE_IP_TOOL="$ip_tool" unshare --net \
+        sh -c '"$CORVANE_IP_TOOL" link set lo up && exec "$@"' run-in-netns "$@"
+fi
+
 if [ "${CORVANE_IN_NETNS:-}" != "1" ] && [ -n "$ip_tool" ] &&
     unshare --net --map-root-user "$ip_tool" link set lo up 2>/dev/null; then
     exec env CORVANE_IN_NETNS=1 CORVANE_IP_TOOL="$ip_tool" unshare --net --map-root-user \
