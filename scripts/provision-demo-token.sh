@@ -146,9 +146,9 @@ describe() {
 }
 
 make_certificate() {
-  local kind=$1 spec key_type subject serial section
-  spec=$(describe "$kind") || { echo "provision: unknown kind '$kind'" >&2; exit 2; }
-  IFS='|' read -r key_type subject serial section <<<"$spec"
+  local kind=$1 row key_type subject serial section
+  row=$(describe "$kind") || { echo "provision: unknown kind '$kind'" >&2; exit 2; }
+  IFS='|' read -r key_type subject serial section <<<"$row"
   local base="$dir/certs/$kind"
   [[ -f $base.der ]] && return 0
   if [[ $key_type == ec ]]; then
