@@ -25,7 +25,7 @@ void record(const char* event)
     if (path == nullptr) {
         return;
     }
-    std::FILE* file = std::fopen(path, "a");
+    std::FILE* file = std::fopen(path, "ab"); // no CRLF translation on Windows
     if (file == nullptr) {
         return;
     }

@@ -1,0 +1,111 @@
+#!/usr/bin/env bash
+# The Windows build, proven under Wine:
+#   1. cross-configure and build with MinGW-w64 (preset windows-cross)
+#   2. one Wine prefix for the run, inside the build directory
+#   3. the unit test programs (.exe) under Wine, through CTest
+#   4. the native end-to-end test programs driving Corvane.exe, Quintrel.dll
+#      and the fault token module (as Kestova.dll) under Wine, in a private
+#      network namespace with a wineserver of its own
+#   5. the ZIP package, and a check of what it holds
+#
+# Usage: scripts/test-windows.sh [native build directory]
+#   The native build directory holds the end-to-end test programs (default:
+#   $CORVANE_NATIVE_BUILD_DIR, else ${CORVANE_BUILD_ROOT:-build}/release,
+#   which scripts/run-tests.sh builds first).
+#   CORVANE_WINDOWS_BUILD_DIR picks the cross build directory (default:
+#   ${CORVANE_BUILD_ROOT:-build}/windows-cross). With CI set, compiler
+#   warnings are errors.
+set -euo pipefail
+
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$root"
+build_root="${CORVANE_BUILD_ROOT:-build}"
+native_dir="${1:-${CORVANE_NATIVE_BUILD_DIR:-$build_root/release}}"
+win_dir="${CORVANE_WINDOWS_BUILD_DIR:-$build_root/windows-cross}"
+started=$SECONDS
+
+step() { printf '==> [windows] %s (%ds)\n' "$*" $((SECONDS - started)); }
+fail() { echo "test-windows: FAILED: $*" >&2; exit 1; }
+
+for tool in x86_64-w64-mingw32-g++-posix wine wineserver unzip; do
+  command -v "$tool" >/dev/null || fail "$tool is missing: run scripts/setup-deps.sh"
+done
+[[ -x "$native_dir/tests/host/corvane_host_e2e_tests" ]] ||
+  fail "no native end-to-end tests in $native_dir: build the native release preset first (scripts/run-tests.sh does)"
+
+werror=OFF
+[[ -n "${CI:-}" ]] && werror=ON
+
+step "configuring $win_dir"
+cmake --preset windows-cross -B "$win_dir" -DCORVANE_WARNINGS_AS_ERRORS=$werror >/dev/null ||
+  fail "configuring the cross build failed"
+step "building with 2 jobs"
+cmake --build "$win_dir" -j2 || fail "building the cross build failed"
+win_dir="$(cd "$win_dir" && pwd)"
+
+# One prefix per build directory, made once. No display is needed: the
+# programs open no window, mscoree/mshtml are off so nothing offers to
+# install, and winedbg is off so that a crash is an exit code, not a
+# debugger waiting for input.
+export WINEPREFIX="$win_dir/wineprefix"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml=d;winedbg.exe=d"
+unset DISPLAY WAYLAND_DISPLAY
+stop_wineserver() { wineserver -k 2>/dev/null || true; wineserver -w 2>/dev/null || true; }
+trap stop_wineserver EXIT
+
+if [[ ! -f "$WINEPREFIX/system.reg" ]]; then
+  step "creating the Wine prefix"
+  wineboot -i >/dev/null 2>&1 || fail "wineboot -i failed for $WINEPREFIX"
+  wineserver -w
+fi
+
+# A persistent wineserver: without it every test program pays for the
+# start of Wine's own services.
+step "unit tests under Wine"
+stop_wineserver
+wineserver -p
+wine cmd.exe /c exit 2>/dev/null || true # starts Wine's own services once
+ctest --test-dir "$win_dir" --output-on-failure --parallel 2 --timeout 120 --no-tests=error ||
+  fail "unit tests under Wine failed"
+stop_wineserver
+
+# Wine creates sockets in the wineserver, so the wineserver must live in the
+# same network namespace as the tests: start it there, after the one outside
+# is gone. Within one run every service shares it, and with it the session
+# namespace of the instance mutex.
+e2e_env=()
+while IFS= read -r line; do
+  [[ -n "$line" ]] && e2e_env+=("$line")
+done <"$win_dir/wine-e2e.env"
+e2e_env+=("CORVANE_TEST_LAUNCHER=wine")
+
+# Cases that do not apply to the Windows build:
+#   sigterm_*: Windows delivers no SIGTERM; a service there is ended from
+#   outside, which the other cases do by killing it.
+host_filter="*-ProcessTest.sigterm_*"
+
+run_e2e() {
+  local program="$1" filter="$2"
+  step "$(basename "$program") against Corvane.exe under Wine"
+  env "${e2e_env[@]}" tests/run-in-netns.sh bash -c '
+      wineserver -p
+      trap "wineserver -k 2>/dev/null; wineserver -w 2>/dev/null" EXIT
+      wine cmd.exe /c exit 2>/dev/null || true   # starts Wine'"'"'s own services once
+      "$@"' e2e "$program" --gtest_filter="$filter" ||
+    fail "$(basename "$program") under Wine failed"
+}
+
+run_e2e "$native_dir/tests/host/corvane_host_e2e_tests" "$host_filter"
+run_e2e "$native_dir/tests/windows/corvane_quintrel_e2e_tests" "*"
+
+step "packaging"
+(cd "$win_dir" && rm -f Corvane-*-win64.zip && cpack >/dev/null) || fail "cpack failed"
+zip=$(ls "$win_dir"/Corvane-*-win64.zip)
+listing=$(unzip -Z1 "$zip")
+for file in Corvane.exe Quintrel.dll README.md examples/demo.html; do
+  grep -qE "(^|/)$file\$" <<<"$listing" || fail "$file is missing from $zip"
+done
+echo "$listing" | sed 's/^/    /'
+
+step "passed; package: $zip"
