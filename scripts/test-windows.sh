@@ -97,7 +97,7 @@ run_e2e() {
 }
 
 run_e2e "$native_dir/tests/host/corvane_host_e2e_tests" "$host_filter"
-run_e2e "$native_dir/tests/windows/corvane_quintrel_e2e_tests" "*"
+run_e2e "$native_dir/tests/windows/corvane_parity_e2e_tests" "*"
 
 step "packaging"
 (cd "$win_dir" && rm -f Corvane-*-win64.zip && cpack >/dev/null) || fail "cpack failed"
