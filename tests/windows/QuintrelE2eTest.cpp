@@ -52,9 +52,12 @@ Answer parseAnswer(const std::string& json)
 
 const std::string kCjkName = "\xe5\xb1\xb1\xe7\x94\xb0\xe5\xa4\xaa"; // three CJK characters, nine bytes
 
-// One token holding, in this order: an RSA certificate whose serial is
+// A first token holding, in this order: an RSA certificate whose serial is
 // encoded with a leading 0x00 octet, an EC certificate with a CJK common
-// name, and an EC certificate whose subject has no common name.
+// name, and an EC certificate whose subject has no common name and whose
+// end of validity is written as GeneralizedTime. A second token holds a
+// certificate cut short, which must not decode, and a good one after it,
+// which the ended search never reaches: that token adds no record.
 class QuintrelOnToken : public ::testing::Test {
 protected:
     void SetUp() override
@@ -71,21 +74,31 @@ protected:
         CertificateSpec nameless;
         nameless.serial = { 0x7f, 0x00 };
         nameless.notBefore = "20240229120000Z";
-        nameless.notAfter = "20491231235959Z";
+        nameless.notAfter = "20510630120000Z";
+        CertificateSpec hidden;
+        hidden.commonName = "Never Listed";
         for (const CertificateSpec* spec : { &rsa, &cjk, &nameless }) {
             certificates.push_back(makeCertificate(*spec));
         }
+        Bytes cutShort = certificates[0].der;
+        cutShort.resize(cutShort.size() - 16);
 
         std::string pattern = (fs::temp_directory_path() / "corvane-token-XXXXXX").string();
         ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
         tokenDirectory = pattern;
         std::ofstream config(tokenDirectory / "kestova.conf");
         config << "slot 1\n";
+        auto addObject = [&](const std::string& name, const Bytes& value) {
+            const fs::path file = tokenDirectory / name;
+            writeBytes(file.string(), value);
+            config << "object " << file.string() << "\n";
+        };
         for (std::size_t i = 0; i < certificates.size(); ++i) {
-            const fs::path der = tokenDirectory / ("cert" + std::to_string(i) + ".der");
-            writeBytes(der.string(), certificates[i].der);
-            config << "object " << der.string() << "\n";
+            addObject("cert" + std::to_string(i) + ".der", certificates[i].der);
         }
+        config << "slot 2\n";
+        addObject("cut-short.der", cutShort);
+        addObject("hidden.der", makeCertificate(hidden).der);
         config.close();
 
         ServiceOptions options;
@@ -130,7 +143,7 @@ TEST_F(QuintrelOnToken, commonNames_areUtf8AndANamelessSubjectGivesAnEmptyRecord
 TEST_F(QuintrelOnToken, validityDates_areUtcCalendarDatesAfterTheEncodedSerial)
 {
     EXPECT_EQ(call("GetCertNotBefore"), "008f0102:2027-3-5;2a:2025-1-1;7f00:2024-2-29;");
-    EXPECT_EQ(call("GetCertNotAfter"), "008f0102:2030-12-31;2a:2030-1-1;7f00:2049-12-31;");
+    EXPECT_EQ(call("GetCertNotAfter"), "008f0102:2030-12-31;2a:2030-1-1;7f00:2051-6-30;");
 }
 
 TEST_F(QuintrelOnToken, getCert_givesEachDerAsWrappedBase64)
