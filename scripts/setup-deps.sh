@@ -29,6 +29,7 @@ test_packages=(
   g++-mingw-w64-x86-64-posix
   wine
   wine64
+  unzip
 )
 
 wanted=("${runtime_packages[@]}")
