@@ -30,7 +30,7 @@ fail() { echo "test-windows: FAILED: $*" >&2; exit 1; }
 for tool in x86_64-w64-mingw32-g++-posix wine wineserver unzip; do
   command -v "$tool" >/dev/null || fail "$tool is missing: run scripts/setup-deps.sh"
 done
-[[ -x "$native_dir/tests/host/corvane_host_e2e_tests" ]] ||
+[[ -x "$native_dir/tests/host/corvane_host_e2e_tests" && -x "$native_dir/tests/windows/corvane_certificate_fixtures" ]] ||
   fail "no native end-to-end tests in $native_dir: build the native release preset first (scripts/run-tests.sh does)"
 
 werror=OFF
@@ -59,6 +59,10 @@ if [[ ! -f "$WINEPREFIX/system.reg" ]]; then
   wineboot -i >/dev/null 2>&1 || fail "wineboot -i failed for $WINEPREFIX"
   wineserver -w
 fi
+
+# OpenSSL's reading of a set of certificates, for the decoder tests.
+"$native_dir/tests/windows/corvane_certificate_fixtures" "$win_dir/certificate-fixtures" ||
+  fail "writing the certificate fixtures failed"
 
 # A persistent wineserver: without it every test program pays for the
 # start of Wine's own services.
