@@ -15,6 +15,13 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 build_root="${CORVANE_BUILD_ROOT:-build}"
 
+# Wine turns Windows file names into Unix ones with the locale's character
+# set; in a bare environment (CI, a minimal system) that is ASCII, and module
+# names beyond it cannot be found. C.UTF-8 comes with every Debian.
+if [[ "$(locale charmap 2>/dev/null)" != "UTF-8" ]]; then
+  export LC_ALL=C.UTF-8
+fi
+
 declare -a summaries=()
 started=$SECONDS
 
