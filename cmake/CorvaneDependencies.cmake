@@ -45,7 +45,9 @@ endif()
 
 add_library(corvane_asio INTERFACE)
 target_include_directories(corvane_asio SYSTEM INTERFACE "${_asio_inc}")
-target_compile_definitions(corvane_asio INTERFACE ASIO_STANDALONE)
+target_compile_definitions(corvane_asio INTERFACE ASIO_STANDALONE
+  # Windows 7 is the oldest target; Asio picks its Windows APIs by it.
+  $<$<PLATFORM_ID:Windows>:_WIN32_WINNT=0x0601>)
 target_link_libraries(corvane_asio INTERFACE Threads::Threads
   $<$<PLATFORM_ID:Windows>:ws2_32 mswsock>)
 add_library(Corvane::asio ALIAS corvane_asio)

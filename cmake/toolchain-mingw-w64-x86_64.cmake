@@ -16,9 +16,6 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# Windows 7 is the oldest target; Asio needs the value to pick its APIs.
-add_compile_definitions(_WIN32_WINNT=0x0601 WINVER=0x0601)
-
 # The MinGW runtime is linked into every module, so Corvane.exe and each DLL
 # need nothing beside them but system DLLs, and all of them allocate through
 # the one msvcrt.dll heap: a buffer made with new[] in a plug-in may be freed
