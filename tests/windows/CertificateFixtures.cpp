@@ -102,9 +102,9 @@ void write(const std::filesystem::path& directory, const std::string& name, cons
     }
 }
 
-void writeCertificate(const std::filesystem::path& directory, const std::string& name, const CertificateSpec& spec)
+void writeCertificate(const std::filesystem::path& directory, const std::string& name, const CertificateSpec& wanted)
 {
-    const Bytes der = makeCertificate(spec).der;
+    const Bytes der = makeCertificate(wanted).der;
     write(directory, name, der, fieldsOf(der));
 }
 

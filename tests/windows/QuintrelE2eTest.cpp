@@ -77,8 +77,8 @@ protected:
         nameless.notAfter = "20510630120000Z";
         CertificateSpec hidden;
         hidden.commonName = "Never Listed";
-        for (const CertificateSpec* spec : { &rsa, &cjk, &nameless }) {
-            certificates.push_back(makeCertificate(*spec));
+        for (const CertificateSpec* wanted : { &rsa, &cjk, &nameless }) {
+            certificates.push_back(makeCertificate(*wanted));
         }
         Bytes cutShort = certificates[0].der;
         cutShort.resize(cutShort.size() - 16);
