@@ -144,14 +144,14 @@ TEST_F(QuintrelFault, oneTokenOneCertificate_followsTheDocumentedCallSequence)
 
 TEST_F(QuintrelFault, twoCertificates_everyMethodGivesOneRecordEach)
 {
-    CertificateSpec rsaSpec;
+    CertificateRecipe rsaSpec;
     rsaSpec.key = KeyKind::Rsa2048;
     rsaSpec.commonName = "\xe5\xb1\xb1\xe7\x94\xb0\xe5\xa4\xaa";
     rsaSpec.serial = { 0x8f, 0x01 };
     rsaSpec.notBefore = "20270305000000Z";
     rsaSpec.notAfter = "20301231160000Z";
     const TestCertificate rsa = makeCertificate(rsaSpec);
-    CertificateSpec ecSpec;
+    CertificateRecipe ecSpec;
     ecSpec.serial = { 0x02 };
     ecSpec.commentLength = 3200;   // over the old 3,021-byte limit
     const TestCertificate ec = makeCertificate(ecSpec);

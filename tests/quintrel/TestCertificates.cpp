@@ -25,12 +25,12 @@ struct X509Deleter {
 
 } // namespace
 
-CertificateSpec specFor(KeyKind key, const std::string& commonName)
+CertificateRecipe specFor(KeyKind key, const std::string& commonName)
 {
-    CertificateSpec spec;
-    spec.key = key;
-    spec.commonName = commonName;
-    return spec;
+    CertificateRecipe recipe;
+    recipe.key = key;
+    recipe.commonName = commonName;
+    return recipe;
 }
 
 PkeyPtr rsaKey()
@@ -47,32 +47,32 @@ PkeyPtr ecKey()
     return key;
 }
 
-TestCertificate makeCertificate(const CertificateSpec& spec, EVP_PKEY* reuseKey)
+TestCertificate makeCertificate(const CertificateRecipe& recipe, EVP_PKEY* reuseKey)
 {
     std::unique_ptr<X509, X509Deleter> certificate(X509_new());
     X509* x = certificate.get();
     require(X509_set_version(x, 2) == 1, "version");
 
-    BIGNUM* serial = BN_bin2bn(spec.serial.data(), static_cast<int>(spec.serial.size()), nullptr);
+    BIGNUM* serial = BN_bin2bn(recipe.serial.data(), static_cast<int>(recipe.serial.size()), nullptr);
     require(serial != nullptr && BN_to_ASN1_INTEGER(serial, X509_get_serialNumber(x)) != nullptr, "serial");
     BN_free(serial);
 
-    require(ASN1_TIME_set_string_X509(X509_getm_notBefore(x), spec.notBefore.c_str()) == 1, "notBefore");
-    require(ASN1_TIME_set_string_X509(X509_getm_notAfter(x), spec.notAfter.c_str()) == 1, "notAfter");
+    require(ASN1_TIME_set_string_X509(X509_getm_notBefore(x), recipe.notBefore.c_str()) == 1, "notBefore");
+    require(ASN1_TIME_set_string_X509(X509_getm_notAfter(x), recipe.notAfter.c_str()) == 1, "notAfter");
 
     X509_NAME* subject = X509_get_subject_name(x);
     require(X509_NAME_add_entry_by_txt(subject, "O", MBSTRING_UTF8,
                                        reinterpret_cast<const unsigned char*>("Test Org"), -1, -1, 0) == 1, "O");
-    if (!spec.commonName.empty()) {
+    if (!recipe.commonName.empty()) {
         // A plain UTF8String, so names beyond the usual upper bound can be made.
         require(X509_NAME_add_entry_by_txt(subject, "CN", V_ASN1_UTF8STRING,
-                                           reinterpret_cast<const unsigned char*>(spec.commonName.data()),
-                                           static_cast<int>(spec.commonName.size()), -1, 0) == 1, "CN");
+                                           reinterpret_cast<const unsigned char*>(recipe.commonName.data()),
+                                           static_cast<int>(recipe.commonName.size()), -1, 0) == 1, "CN");
     }
     require(X509_set_issuer_name(x, subject) == 1, "issuer");
 
-    if (spec.commentLength > 0) {
-        const std::string comment(spec.commentLength, 'c');
+    if (recipe.commentLength > 0) {
+        const std::string comment(recipe.commentLength, 'c');
         X509_EXTENSION* extension = X509V3_EXT_conf_nid(nullptr, nullptr, NID_netscape_comment, comment.c_str());
         require(extension != nullptr && X509_add_ext(x, extension, -1) == 1, "comment");
         X509_EXTENSION_free(extension);
@@ -80,7 +80,7 @@ TestCertificate makeCertificate(const CertificateSpec& spec, EVP_PKEY* reuseKey)
 
     TestCertificate result;
     PkeyPtr signer;
-    if (spec.key == KeyKind::SequenceWithoutInteger) {
+    if (recipe.key == KeyKind::SequenceWithoutInteger) {
         // An algorithm nobody knows, whose key bytes are a SEQUENCE holding an
         // OCTET STRING instead of an INTEGER.
         signer = ecKey();
@@ -95,7 +95,7 @@ TestCertificate makeCertificate(const CertificateSpec& spec, EVP_PKEY* reuseKey)
             EVP_PKEY_up_ref(reuseKey);
             result.key.reset(reuseKey);
         } else {
-            result.key = spec.key == KeyKind::Rsa2048 ? rsaKey() : ecKey();
+            result.key = recipe.key == KeyKind::Rsa2048 ? rsaKey() : ecKey();
         }
         require(X509_set_pubkey(x, result.key.get()) == 1, "public key");
     }

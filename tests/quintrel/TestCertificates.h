@@ -23,7 +23,7 @@ enum class KeyKind {
     SequenceWithoutInteger,   // subjectPublicKey is 30 03 04 01 00
 };
 
-struct CertificateSpec {
+struct CertificateRecipe {
     KeyKind key = KeyKind::EcP256;
     std::string commonName;        // UTF-8; none when empty
     Bytes serial { 0x01 };         // magnitude octets, most significant first
@@ -33,7 +33,7 @@ struct CertificateSpec {
 };
 
 // A certificate with default fields but the given key and common name.
-CertificateSpec specFor(KeyKind key, const std::string& commonName = {});
+CertificateRecipe specFor(KeyKind key, const std::string& commonName = {});
 
 struct TestCertificate {
     Bytes der;
@@ -45,7 +45,7 @@ struct TestCertificate {
 PkeyPtr rsaKey();
 PkeyPtr ecKey();
 
-TestCertificate makeCertificate(const CertificateSpec& spec, EVP_PKEY* reuseKey = nullptr);
+TestCertificate makeCertificate(const CertificateRecipe& recipe, EVP_PKEY* reuseKey = nullptr);
 
 // The RSA modulus as unsigned big-endian bytes, without any sign octet.
 Bytes rsaModulus(EVP_PKEY* key);

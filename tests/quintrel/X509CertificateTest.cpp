@@ -28,17 +28,17 @@ Bytes rsaPublicKeyDer(EVP_PKEY* key)
 
 TEST(DecodeCertificate, rsaCertificateWithCjkNameYieldsEveryField)
 {
-    CertificateSpec spec;
-    spec.key = KeyKind::Rsa2048;
-    spec.commonName = "\xe5\xb1\xb1\xe7\x94\xb0\xe5\xa4\xaa";   // three CJK characters
-    spec.serial = { 0x12, 0x34 };
-    spec.notBefore = "20270305000000Z";
-    spec.notAfter = "20301231160000Z";
-    const TestCertificate certificate = makeCertificate(spec);
+    CertificateRecipe recipe;
+    recipe.key = KeyKind::Rsa2048;
+    recipe.commonName = "\xe5\xb1\xb1\xe7\x94\xb0\xe5\xa4\xaa";   // three CJK characters
+    recipe.serial = { 0x12, 0x34 };
+    recipe.notBefore = "20270305000000Z";
+    recipe.notAfter = "20301231160000Z";
+    const TestCertificate certificate = makeCertificate(recipe);
 
     const auto decoded = decode(certificate.der);
     ASSERT_TRUE(decoded);
-    EXPECT_EQ(decoded->commonName, spec.commonName);
+    EXPECT_EQ(decoded->commonName, recipe.commonName);
     EXPECT_EQ(decoded->commonName.size(), 9u);
     EXPECT_EQ(decoded->serial, (Bytes { 0x12, 0x34 }));
     EXPECT_EQ(decoded->notBefore.year, 2027);
@@ -57,9 +57,9 @@ TEST(DecodeCertificate, validityIsReadInUtcWhateverTheLocalZone)
     ASSERT_NE(local, nullptr);
     ASSERT_EQ(local->tm_mday, 1) << "the test needs a zone east of UTC+7 (TZ)";
 
-    CertificateSpec spec;
-    spec.notAfter = "20301231160000Z";
-    const auto decoded = decode(makeCertificate(spec).der);
+    CertificateRecipe recipe;
+    recipe.notAfter = "20301231160000Z";
+    const auto decoded = decode(makeCertificate(recipe).der);
     ASSERT_TRUE(decoded);
     EXPECT_EQ(decoded->notAfter.year, 2030);
     EXPECT_EQ(decoded->notAfter.month, 12);
@@ -68,9 +68,9 @@ TEST(DecodeCertificate, validityIsReadInUtcWhateverTheLocalZone)
 
 TEST(DecodeCertificate, generalizedTimeAfter2049IsRead)
 {
-    CertificateSpec spec;
-    spec.notAfter = "20510704120000Z";
-    const auto decoded = decode(makeCertificate(spec).der);
+    CertificateRecipe recipe;
+    recipe.notAfter = "20510704120000Z";
+    const auto decoded = decode(makeCertificate(recipe).der);
     ASSERT_TRUE(decoded);
     EXPECT_EQ(decoded->notAfter.year, 2051);
     EXPECT_EQ(decoded->notAfter.month, 7);
@@ -96,29 +96,29 @@ TEST(DecodeCertificate, subjectWithoutCommonNameGivesEmptyName)
 
 TEST(DecodeCertificate, serialKeepsItsLeadingZeroOctet)
 {
-    CertificateSpec spec;
-    spec.serial = { 0x8f, 0x01 };   // encoded as 00 8f 01 to stay positive
-    const auto decoded = decode(makeCertificate(spec).der);
+    CertificateRecipe recipe;
+    recipe.serial = { 0x8f, 0x01 };   // encoded as 00 8f 01 to stay positive
+    const auto decoded = decode(makeCertificate(recipe).der);
     ASSERT_TRUE(decoded);
     EXPECT_EQ(decoded->serial, (Bytes { 0x00, 0x8f, 0x01 }));
 }
 
 TEST(DecodeCertificate, longSerialAndLongNameAreTakenWhole)
 {
-    CertificateSpec spec;
-    spec.serial = Bytes(40, 0x5c);
-    spec.commonName = std::string(150, 'n');
-    const auto decoded = decode(makeCertificate(spec).der);
+    CertificateRecipe recipe;
+    recipe.serial = Bytes(40, 0x5c);
+    recipe.commonName = std::string(150, 'n');
+    const auto decoded = decode(makeCertificate(recipe).der);
     ASSERT_TRUE(decoded);
     EXPECT_EQ(decoded->serial, Bytes(40, 0x5c));
-    EXPECT_EQ(decoded->commonName, spec.commonName);
+    EXPECT_EQ(decoded->commonName, recipe.commonName);
 }
 
 TEST(DecodeCertificate, certificateOverThreeKilobytesDecodes)
 {
-    CertificateSpec spec;
-    spec.commentLength = 3200;
-    const TestCertificate certificate = makeCertificate(spec);
+    CertificateRecipe recipe;
+    recipe.commentLength = 3200;
+    const TestCertificate certificate = makeCertificate(recipe);
     ASSERT_GT(certificate.der.size(), 3072u);
     const auto decoded = decode(certificate.der);
     ASSERT_TRUE(decoded);
@@ -134,7 +134,7 @@ TEST(DecodeCertificate, keyThatIsNoIntegerSequenceStillDecodes)
 
 TEST(DecodeCertificate, bytesThatAreNotOneCertificateAreRejected)
 {
-    const Bytes der = makeCertificate(CertificateSpec()).der;
+    const Bytes der = makeCertificate(CertificateRecipe()).der;
     EXPECT_FALSE(decode(Bytes(der.begin(), der.end() - 1)));
     Bytes trailing = der;
     trailing.push_back(0x00);

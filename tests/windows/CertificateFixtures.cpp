@@ -102,7 +102,7 @@ void write(const std::filesystem::path& directory, const std::string& name, cons
     }
 }
 
-void writeCertificate(const std::filesystem::path& directory, const std::string& name, const CertificateSpec& wanted)
+void writeCertificate(const std::filesystem::path& directory, const std::string& name, const CertificateRecipe& wanted)
 {
     const Bytes der = makeCertificate(wanted).der;
     write(directory, name, der, fieldsOf(der));
@@ -121,7 +121,7 @@ int main(int argc, char* argv[])
         std::filesystem::remove_all(directory);
         std::filesystem::create_directories(directory);
 
-        CertificateSpec rsaCjk;
+        CertificateRecipe rsaCjk;
         rsaCjk.key = KeyKind::Rsa2048;
         rsaCjk.commonName = "\xe5\xb1\xb1\xe7\x94\xb0\xe5\xa4\xaa";
         rsaCjk.serial = { 0x12, 0x34 };
@@ -129,30 +129,30 @@ int main(int argc, char* argv[])
         rsaCjk.notAfter = "20301231160000Z";
         writeCertificate(directory, "rsa-cjk-name", rsaCjk);
 
-        CertificateSpec ecLeadingZero;
+        CertificateRecipe ecLeadingZero;
         ecLeadingZero.commonName = "EC \xc3\x9cser";
         ecLeadingZero.serial = { 0x8f, 0x01 };
         writeCertificate(directory, "ec-serial-with-sign-octet", ecLeadingZero);
 
-        CertificateSpec nameless;
+        CertificateRecipe nameless;
         nameless.notAfter = "20510704120000Z";   // GeneralizedTime
         writeCertificate(directory, "no-common-name-generalized-time", nameless);
 
-        CertificateSpec long_;
+        CertificateRecipe long_;
         long_.serial = Bytes(40, 0x5c);
         long_.commonName = std::string(120, 'n') + "\xf0\x9f\x98\x80";   // ends beyond the BMP
         writeCertificate(directory, "long-serial-and-name", long_);
 
-        CertificateSpec big;
+        CertificateRecipe big;
         big.commentLength = 3200;
         writeCertificate(directory, "over-three-kilobytes", big);
 
-        CertificateSpec odd;
+        CertificateRecipe odd;
         odd.key = KeyKind::SequenceWithoutInteger;
         odd.commonName = "odd";
         writeCertificate(directory, "key-sequence-without-integer", odd);
 
-        const Bytes good = makeCertificate(CertificateSpec()).der;
+        const Bytes good = makeCertificate(CertificateRecipe()).der;
         write(directory, "cut-short", Bytes(good.begin(), good.end() - 1), "rejected\n");
         write(directory, "not-der", Bytes { 'h', 'e', 'l', 'l', 'o' }, "rejected\n");
     } catch (const std::exception& e) {

@@ -62,22 +62,22 @@ class QuintrelOnToken : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        CertificateSpec rsa;
+        CertificateRecipe rsa;
         rsa.key = KeyKind::Rsa2048;
         rsa.commonName = "Ada Example";
         rsa.serial = { 0x8f, 0x01, 0x02 };
         rsa.notBefore = "20270305000000Z";
         rsa.notAfter = "20301231160000Z";
-        CertificateSpec cjk;
+        CertificateRecipe cjk;
         cjk.commonName = kCjkName;
         cjk.serial = { 0x2a };
-        CertificateSpec nameless;
+        CertificateRecipe nameless;
         nameless.serial = { 0x7f, 0x00 };
         nameless.notBefore = "20240229120000Z";
         nameless.notAfter = "20510630120000Z";
-        CertificateSpec hidden;
+        CertificateRecipe hidden;
         hidden.commonName = "Never Listed";
-        for (const CertificateSpec* wanted : { &rsa, &cjk, &nameless }) {
+        for (const CertificateRecipe* wanted : { &rsa, &cjk, &nameless }) {
             certificates.push_back(makeCertificate(*wanted));
         }
         Bytes cutShort = certificates[0].der;
