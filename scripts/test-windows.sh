@@ -75,33 +75,66 @@ ctest --test-dir "$win_dir" --output-on-failure --parallel 2 --timeout 120 --no-
 stop_wineserver
 
 # Wine creates sockets in the wineserver, so the wineserver must live in the
-# same network namespace as the tests: start it there, after the one outside
-# is gone. Within one run every service shares it, and with it the session
-# namespace of the instance mutex.
+# same network namespace as the tests: it is started there, after the one
+# outside is gone. Every test case gets a namespace and a wineserver of its
+# own: Wine 8.0's wineserver can keep the listening socket of a killed
+# service bound (and may trip over it when shutting down), which would fail
+# every later case of a shared run. Within one case all services share the
+# wineserver, and with it the session namespace of the instance mutex.
 e2e_env=()
 while IFS= read -r line; do
   [[ -n "$line" ]] && e2e_env+=("$line")
 done <"$win_dir/wine-e2e.env"
 e2e_env+=("CORVANE_TEST_LAUNCHER=wine")
 
-# Cases that do not apply to the Windows build:
-#   sigterm_*: Windows delivers no SIGTERM; a service there is ended from
-#   outside, which the other cases do by killing it.
-host_filter="*-ProcessTest.sigterm_*"
-
-run_e2e() {
-  local program="$1" filter="$2"
-  step "$(basename "$program") against Corvane.exe under Wine"
-  env "${e2e_env[@]}" tests/run-in-netns.sh bash -c '
-      wineserver -p
-      trap "wineserver -k 2>/dev/null; wineserver -w 2>/dev/null" EXIT
-      wine cmd.exe /c exit 2>/dev/null || true   # starts Wine'"'"'s own services once
-      "$@"' e2e "$program" --gtest_filter="$filter" ||
-    fail "$(basename "$program") under Wine failed"
+# Ends every process still running in our prefix: Wine's own services are
+# orphaned when a wineserver fails at shutdown.
+reap_prefix() {
+  local pid
+  for pid in $(pgrep '\.exe$|^wineserver' || true); do
+    if { tr '\0' '\n' <"/proc/$pid/environ"; } 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX"; then
+      kill -KILL "$pid" 2>/dev/null || true
+    fi
+  done
 }
 
-run_e2e "$native_dir/tests/host/corvane_host_e2e_tests" "$host_filter"
-run_e2e "$native_dir/tests/windows/corvane_parity_e2e_tests" "*"
+e2e_log="$win_dir/e2e-under-wine.log"
+: >"$e2e_log"
+# run_e2e <program> <gtest negative filter>
+run_e2e() {
+  local program="$1" exclude="$2" name="${1##*/}" suite="" line cases=() case failed=0
+  step "$name against Corvane.exe under Wine, one wineserver per case"
+  while IFS= read -r line; do
+    if [[ "$line" =~ ^([A-Za-z0-9_]+)\.$ ]]; then
+      suite="${BASH_REMATCH[1]}"
+    elif [[ "$line" =~ ^\ \ ([A-Za-z0-9_]+) ]]; then
+      case="$suite.${BASH_REMATCH[1]}"
+      [[ -n "$exclude" && "$case" == $exclude ]] || cases+=("$case")
+    fi
+  done < <("$program" --gtest_list_tests)
+  [[ ${#cases[@]} -gt 0 ]] || fail "$name lists no test cases"
+  for case in "${cases[@]}"; do
+    if env "${e2e_env[@]}" tests/run-in-netns.sh bash -c '
+        wineserver -p
+        wine cmd.exe /c exit 2>/dev/null || true   # starts Wine'"'"'s own services once
+        "$@"; rc=$?
+        wineserver -k 2>/dev/null; wineserver -w 2>/dev/null
+        exit $rc' e2e "$program" --gtest_filter="$case" >>"$e2e_log" 2>&1; then
+      echo "    ok      $case"
+    else
+      echo "    FAILED  $case"
+      failed=$((failed + 1))
+    fi
+    reap_prefix
+  done
+  [[ $failed -eq 0 ]] || fail "$failed case(s) of $name failed under Wine (output: $e2e_log)"
+}
+
+# Cases that do not apply to the Windows build:
+#   ProcessTest.sigterm_*: Windows delivers no SIGTERM; a service there is
+#   ended from outside, which the other cases do by killing it.
+run_e2e "$native_dir/tests/host/corvane_host_e2e_tests" "ProcessTest.sigterm_*"
+run_e2e "$native_dir/tests/windows/corvane_parity_e2e_tests" ""
 
 step "packaging"
 (cd "$win_dir" && rm -f Corvane-*-win64.zip && cpack >/dev/null) || fail "cpack failed"
