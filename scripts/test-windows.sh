@@ -52,7 +52,18 @@ export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=d;winedbg.exe=d"
 unset DISPLAY WAYLAND_DISPLAY
 stop_wineserver() { wineserver -k 2>/dev/null || true; wineserver -w 2>/dev/null || true; }
-trap stop_wineserver EXIT
+# Ends every process still running in our prefix: Wine's own services are
+# orphaned when a wineserver fails at shutdown.
+reap_prefix() {
+  local pid
+  for pid in $(pgrep '\.exe$|^wineserver' || true); do
+    if { tr '\0' '\n' <"/proc/$pid/environ"; } 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX"; then
+      kill -KILL "$pid" 2>/dev/null || true
+    fi
+  done
+}
+
+trap 'stop_wineserver; reap_prefix' EXIT
 
 if [[ ! -f "$WINEPREFIX/system.reg" ]]; then
   step "creating the Wine prefix"
@@ -86,17 +97,6 @@ while IFS= read -r line; do
   [[ -n "$line" ]] && e2e_env+=("$line")
 done <"$win_dir/wine-e2e.env"
 e2e_env+=("CORVANE_TEST_LAUNCHER=wine")
-
-# Ends every process still running in our prefix: Wine's own services are
-# orphaned when a wineserver fails at shutdown.
-reap_prefix() {
-  local pid
-  for pid in $(pgrep '\.exe$|^wineserver' || true); do
-    if { tr '\0' '\n' <"/proc/$pid/environ"; } 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX"; then
-      kill -KILL "$pid" 2>/dev/null || true
-    fi
-  done
-}
 
 e2e_log="$win_dir/e2e-under-wine.log"
 : >"$e2e_log"
