@@ -4,9 +4,10 @@
 #   bin/corvane                        the service (installed by server/)
 #   lib/systemd/user/corvane.service   `systemctl --user enable --now corvane`
 #   share/doc/corvane/                 README.md, the example page and plug-in
-# Plug-ins and the token library install from their own folders into
-# ${CMAKE_INSTALL_LIBDIR}, which is on the dynamic loader's search path, so a
-# page loads them by bare name.
+#   lib/corvane/                       Quintrel.so and the token bridge
+#                                      libKestova.so; corvane's RUNPATH
+#                                      points there, so a page loads
+#                                      plug-ins by bare name
 
 # Windows: Corvane.exe, the plug-ins, README.md and examples/ at the top of
 # the ZIP.
