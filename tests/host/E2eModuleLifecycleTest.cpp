@@ -15,23 +15,14 @@ namespace {
 
 const char* const kLog = "tracked.log";
 
-class ModuleLifecycleTest : public ::testing::Test {
+class ModuleLifecycleTest : public ServiceTest {
 protected:
     void SetUp() override
     {
         ServiceOptions options;
         options.plugins = {"tracked_a", "tracked_b", "noinvoke", "garbage", "echo"};
         options.environment["CORVANE_TRACKED_LOG"] = std::string("@DIR@/") + kLog;
-        service = std::make_unique<ServiceProcess>(options);
-        client.connect();
-    }
-
-    void TearDown() override
-    {
-        if (service) {
-            disconnect(client);
-            expectCleanStop(*service);
-        }
+        startService(options);
     }
 
     std::string log() const { return service->fileText(kLog); }
@@ -42,9 +33,6 @@ protected:
     }
 
     std::string call(WsClient& on) { return on.request("{\"MsgId\":\"c\",\"Method\":\"which\"}"); }
-
-    std::unique_ptr<ServiceProcess> service;
-    WsClient client;
 };
 
 TEST_F(ModuleLifecycleTest, successfulLoad_releasesThePreviousModule)

@@ -12,26 +12,14 @@ using testsupport::WsClient;
 
 namespace {
 
-class ProtocolTest : public ::testing::Test {
+class ProtocolTest : public ServiceTest {
 protected:
     void SetUp() override
     {
         ServiceOptions options;
         options.plugins = {"echo", "noinvoke", "garbage"};
-        service = std::make_unique<ServiceProcess>(options);
-        client.connect();
+        startService(options);
     }
-
-    void TearDown() override
-    {
-        if (service) {
-            disconnect(client);
-            expectCleanStop(*service);
-        }
-    }
-
-    std::unique_ptr<ServiceProcess> service;
-    WsClient client;
 };
 
 TEST_F(ProtocolTest, rejectedRequests_areAnsweredWithTheirReasonAndKeepTheConnection)

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -88,5 +89,27 @@ inline void expectCleanStop(testsupport::ServiceProcess& service)
     EXPECT_EQ(errors.find("Sanitizer"), std::string::npos) << errors;
     EXPECT_EQ(errors.find("runtime error:"), std::string::npos) << errors;
 }
+
+// A service with the given plug-ins beside it and one connected client,
+// stopped cleanly after each test.
+class ServiceTest : public ::testing::Test {
+protected:
+    void startService(const testsupport::ServiceOptions& options)
+    {
+        service = std::make_unique<testsupport::ServiceProcess>(options);
+        client.connect();
+    }
+
+    void TearDown() override
+    {
+        if (service) {
+            disconnect(client);
+            expectCleanStop(*service);
+        }
+    }
+
+    std::unique_ptr<testsupport::ServiceProcess> service;
+    testsupport::WsClient client;
+};
 
 } // namespace e2e

@@ -13,23 +13,14 @@ using testsupport::WsClient;
 
 namespace {
 
-class TransportTest : public ::testing::Test {
+class TransportTest : public ServiceTest {
 protected:
     void SetUp() override
     {
         ServiceOptions options;
         options.plugins = {"echo"};
-        service = std::make_unique<ServiceProcess>(options);
-        client.connect();
+        startService(options);
         ASSERT_EQ(client.request(loadRequest("echo")), kLoadSuccess);
-    }
-
-    void TearDown() override
-    {
-        if (service) {
-            disconnect(client);
-            expectCleanStop(*service);
-        }
     }
 
     // A fresh connection still gets served: the service survived.
@@ -44,9 +35,6 @@ protected:
     {
         return "{\"MsgId\":\"e\",\"Method\":\"echo\",\"Param\":\"" + param + "\"}";
     }
-
-    std::unique_ptr<ServiceProcess> service;
-    WsClient client;
 };
 
 TEST_F(TransportTest, binaryAndFragmentedMessages_areAnsweredOnceAsText)

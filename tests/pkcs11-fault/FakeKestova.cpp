@@ -220,18 +220,25 @@ CK_RV fakeGetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID* list, CK_ULONG* count)
     return CKR_OK;
 }
 
-CK_RV fakeGetTokenInfo(CK_SLOT_ID id, CK_TOKEN_INFO* info)
+// The slot holding a token, or the error a library answers without one.
+CK_RV tokenSlot(CK_SLOT_ID id, const FakeSlot*& slot)
 {
-    logCall("C_GetTokenInfo");
     if (!g_initialized) {
         return CKR_CRYPTOKI_NOT_INITIALIZED;
     }
-    const FakeSlot* slot = findSlot(id);
+    slot = findSlot(id);
     if (slot == nullptr) {
         return CKR_SLOT_ID_INVALID;
     }
-    if (!slot->tokenPresent) {
-        return CKR_TOKEN_NOT_PRESENT;
+    return slot->tokenPresent ? CKR_OK : CKR_TOKEN_NOT_PRESENT;
+}
+
+CK_RV fakeGetTokenInfo(CK_SLOT_ID id, CK_TOKEN_INFO* info)
+{
+    logCall("C_GetTokenInfo");
+    const FakeSlot* slot = nullptr;
+    if (const CK_RV rv = tokenSlot(id, slot); rv != CKR_OK) {
+        return rv;
     }
     if (slot->tokenInfoFails || info == nullptr) {
         return slot->tokenInfoFails ? CKR_DEVICE_ERROR : CKR_ARGUMENTS_BAD;
@@ -248,15 +255,9 @@ CK_RV fakeGetTokenInfo(CK_SLOT_ID id, CK_TOKEN_INFO* info)
 CK_RV fakeOpenSession(CK_SLOT_ID id, CK_FLAGS flags, void*, CK_NOTIFY, CK_SESSION_HANDLE* session)
 {
     logCall("C_OpenSession");
-    if (!g_initialized) {
-        return CKR_CRYPTOKI_NOT_INITIALIZED;
-    }
-    const FakeSlot* slot = findSlot(id);
-    if (slot == nullptr) {
-        return CKR_SLOT_ID_INVALID;
-    }
-    if (!slot->tokenPresent) {
-        return CKR_TOKEN_NOT_PRESENT;
+    const FakeSlot* slot = nullptr;
+    if (const CK_RV rv = tokenSlot(id, slot); rv != CKR_OK) {
+        return rv;
     }
     if ((flags & CKF_SERIAL_SESSION) == 0) {
         return CKR_SESSION_PARALLEL_NOT_SUPPORTED;
