@@ -88,7 +88,14 @@ void NativePlugin::onInvokePluginFunction(std::shared_ptr<InvokePluginFunctionNo
     const std::string method = n->functionName();
     const std::string param = n->param();
     char* result = nullptr;
-    const int rc = m_invokeEntry(method.c_str(), param.c_str(), &result);
+    int rc = -1;
+    try {
+        rc = m_invokeEntry(method.c_str(), param.c_str(), &result);
+    } catch (...) {
+        // A plug-in that lets an exception escape has failed this call; the
+        // page still gets its one answer.
+        rc = -1;
+    }
     // Owns the plug-in's buffer from here on, whatever happens below.
     const std::unique_ptr<char[]> owned(result);
 

@@ -89,6 +89,8 @@ TEST_F(ProtocolTest, calls_answerWithThePluginsTextOrTheStatusText)
               answer("20", false, "echo failed on purpose"));
     EXPECT_EQ(client.request("{\"MsgId\":\"21\",\"Method\":\"failSilently\"}"),
               answer("21", false, "[ failSilently ] function faild."));
+    // An exception escaping Invoke is a failed call, and it is still answered.
+    EXPECT_EQ(client.request("{\"MsgId\":\"22\",\"Method\":\"throw\"}"), answer("22", false, "[ throw ] function faild."));
     // An empty MsgId is echoed as it is.
     EXPECT_EQ(client.request("{\"MsgId\":\"\",\"Method\":\"unknown\"}"), answer("", true, "[ unknown ] function success."));
 }

@@ -5,6 +5,7 @@
 #include "plugin/CorvanePlugin.h"
 
 #include <cstring>
+#include <stdexcept>
 #include <string>
 
 namespace {
@@ -36,6 +37,9 @@ CORVANE_PLUGIN_EXPORT int Invoke(const char* method, const char* param, char** r
     }
     if (name == "failSilently") {
         return -1;
+    }
+    if (name == "throw") { // a C++ exception escaping the plug-in
+        throw std::runtime_error("thrown by the echo plug-in");
     }
     if (name == "invalidUtf8") {
         *result = copyOut("bad \xC3\x28 and \xFF end");
