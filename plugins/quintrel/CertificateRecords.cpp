@@ -160,31 +160,33 @@ WalkStep appendCommonName(const DecodedCertificate& certificate, std::string& te
     return WalkStep::Continue;
 }
 
-WalkStep appendCertificate(const DecodedCertificate& certificate, std::string& text)
+namespace {
+
+// Serial, ":", the field, ";": the shape of every record but the name's.
+WalkStep appendSerialRecord(const DecodedCertificate& certificate, const std::string& field, std::string& text)
 {
     text += serialText(certificate.serial);
     text += ':';
-    text += base64Text(certificate.der.data(), certificate.der.size());
+    text += field;
     text += ';';
     return WalkStep::Continue;
+}
+
+} // namespace
+
+WalkStep appendCertificate(const DecodedCertificate& certificate, std::string& text)
+{
+    return appendSerialRecord(certificate, base64Text(certificate.der.data(), certificate.der.size()), text);
 }
 
 WalkStep appendNotAfter(const DecodedCertificate& certificate, std::string& text)
 {
-    text += serialText(certificate.serial);
-    text += ':';
-    text += dateText(certificate.notAfter);
-    text += ';';
-    return WalkStep::Continue;
+    return appendSerialRecord(certificate, dateText(certificate.notAfter), text);
 }
 
 WalkStep appendNotBefore(const DecodedCertificate& certificate, std::string& text)
 {
-    text += serialText(certificate.serial);
-    text += ':';
-    text += dateText(certificate.notBefore);
-    text += ';';
-    return WalkStep::Continue;
+    return appendSerialRecord(certificate, dateText(certificate.notBefore), text);
 }
 
 WalkStep appendPublicKey(const DecodedCertificate& certificate, std::string& text)
@@ -193,9 +195,5 @@ WalkStep appendPublicKey(const DecodedCertificate& certificate, std::string& tex
     if (!bytes) {
         return WalkStep::Abandon;
     }
-    text += serialText(certificate.serial);
-    text += ':';
-    text += base64Text(bytes->data(), bytes->size());
-    text += ';';
-    return WalkStep::Continue;
+    return appendSerialRecord(certificate, base64Text(bytes->data(), bytes->size()), text);
 }
