@@ -160,7 +160,7 @@ TEST(CertificateFields, dateHasNoLeadingZerosAndZerosOnFailure)
 TEST(PublicKeyBytes, rsaModulusLosesItsSignOctet)
 {
     const PkeyPtr key = rsaKey();
-    const TestCertificate certificate = makeCertificate(specFor(KeyKind::Rsa2048), key.get());
+    const TestCertificate certificate = makeCertificate(recipeFor(KeyKind::Rsa2048), key.get());
     const auto decoded = decodeCertificate(certificate.der.data(), certificate.der.size());
     ASSERT_TRUE(decoded);
     ASSERT_EQ(decoded->publicKey[0], 0x30);

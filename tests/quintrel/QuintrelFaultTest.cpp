@@ -121,7 +121,7 @@ const char* const kMethods[] = { "Quintrel", "GetCert", "GetCertNotAfter", "GetC
 
 Bytes certificateNamed(const std::string& name)
 {
-    return makeCertificate(specFor(KeyKind::EcP256, name)).der;
+    return makeCertificate(recipeFor(KeyKind::EcP256, name)).der;
 }
 
 } // namespace
@@ -144,21 +144,21 @@ TEST_F(QuintrelFault, oneTokenOneCertificate_followsTheDocumentedCallSequence)
 
 TEST_F(QuintrelFault, twoCertificates_everyMethodGivesOneRecordEach)
 {
-    CertificateRecipe rsaSpec;
-    rsaSpec.key = KeyKind::Rsa2048;
-    rsaSpec.commonName = "\xe5\xb1\xb1\xe7\x94\xb0\xe5\xa4\xaa";
-    rsaSpec.serial = { 0x8f, 0x01 };
-    rsaSpec.notBefore = "20270305000000Z";
-    rsaSpec.notAfter = "20301231160000Z";
-    const TestCertificate rsa = makeCertificate(rsaSpec);
-    CertificateRecipe ecSpec;
-    ecSpec.serial = { 0x02 };
-    ecSpec.commentLength = 3200;   // over the old 3,021-byte limit
-    const TestCertificate ec = makeCertificate(ecSpec);
+    CertificateRecipe rsaRecipe;
+    rsaRecipe.key = KeyKind::Rsa2048;
+    rsaRecipe.commonName = "\xe5\xb1\xb1\xe7\x94\xb0\xe5\xa4\xaa";
+    rsaRecipe.serial = { 0x8f, 0x01 };
+    rsaRecipe.notBefore = "20270305000000Z";
+    rsaRecipe.notAfter = "20301231160000Z";
+    const TestCertificate rsa = makeCertificate(rsaRecipe);
+    CertificateRecipe ecRecipe;
+    ecRecipe.serial = { 0x02 };
+    ecRecipe.commentLength = 3200;   // over the old 3,021-byte limit
+    const TestCertificate ec = makeCertificate(ecRecipe);
     ASSERT_GT(ec.der.size(), 3022u);
     configure("slot 7\n" + object(rsa.der) + object(ec.der));
 
-    EXPECT_EQ(text("Quintrel"), rsaSpec.commonName + ";;");
+    EXPECT_EQ(text("Quintrel"), rsaRecipe.commonName + ";;");
     EXPECT_EQ(text("GetCert"), "008f01:" + wrappedBase64(rsa.der) + ";02:" + wrappedBase64(ec.der) + ";");
     EXPECT_EQ(text("GetCertNotAfter"), "008f01:2030-12-31;02:2030-1-1;");
     EXPECT_EQ(text("GetCertNotBefore"), "008f01:2027-3-5;02:2025-1-1;");
@@ -234,7 +234,7 @@ TEST_F(QuintrelFault, absurdValueLength_endsTheSearchWithoutReadingTheValue)
 
 TEST_F(QuintrelFault, publicKeySequenceWithoutInteger_emptiesTheWholeText)
 {
-    const Bytes odd = makeCertificate(specFor(KeyKind::SequenceWithoutInteger, "odd")).der;
+    const Bytes odd = makeCertificate(recipeFor(KeyKind::SequenceWithoutInteger, "odd")).der;
     configure("slot 1\n" + object(certificateNamed("good")) + object(odd) + "slot 2\n"
               + object(certificateNamed("later")));
 

@@ -25,7 +25,7 @@ struct X509Deleter {
 
 } // namespace
 
-CertificateRecipe specFor(KeyKind key, const std::string& commonName)
+CertificateRecipe recipeFor(KeyKind key, const std::string& commonName)
 {
     CertificateRecipe recipe;
     recipe.key = key;

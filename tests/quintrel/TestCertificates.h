@@ -33,7 +33,7 @@ struct CertificateRecipe {
 };
 
 // A certificate with default fields but the given key and common name.
-CertificateRecipe specFor(KeyKind key, const std::string& commonName = {});
+CertificateRecipe recipeFor(KeyKind key, const std::string& commonName = {});
 
 struct TestCertificate {
     Bytes der;

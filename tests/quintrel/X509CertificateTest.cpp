@@ -79,7 +79,7 @@ TEST(DecodeCertificate, generalizedTimeAfter2049IsRead)
 
 TEST(DecodeCertificate, ecKeyIsTheUncompressedPoint)
 {
-    const TestCertificate certificate = makeCertificate(specFor(KeyKind::EcP256, "ec"));
+    const TestCertificate certificate = makeCertificate(recipeFor(KeyKind::EcP256, "ec"));
     const auto decoded = decode(certificate.der);
     ASSERT_TRUE(decoded);
     EXPECT_EQ(decoded->publicKey, ecPoint(certificate.key.get()));
@@ -89,7 +89,7 @@ TEST(DecodeCertificate, ecKeyIsTheUncompressedPoint)
 
 TEST(DecodeCertificate, subjectWithoutCommonNameGivesEmptyName)
 {
-    const auto decoded = decode(makeCertificate(specFor(KeyKind::EcP256, "")).der);
+    const auto decoded = decode(makeCertificate(recipeFor(KeyKind::EcP256, "")).der);
     ASSERT_TRUE(decoded);
     EXPECT_EQ(decoded->commonName, "");
 }
@@ -127,7 +127,7 @@ TEST(DecodeCertificate, certificateOverThreeKilobytesDecodes)
 
 TEST(DecodeCertificate, keyThatIsNoIntegerSequenceStillDecodes)
 {
-    const auto decoded = decode(makeCertificate(specFor(KeyKind::SequenceWithoutInteger, "odd")).der);
+    const auto decoded = decode(makeCertificate(recipeFor(KeyKind::SequenceWithoutInteger, "odd")).der);
     ASSERT_TRUE(decoded);
     EXPECT_EQ(decoded->publicKey, (Bytes { 0x30, 0x03, 0x04, 0x01, 0x00 }));
 }
