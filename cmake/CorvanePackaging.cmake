@@ -31,6 +31,9 @@ install(FILES "${PROJECT_SOURCE_DIR}/examples/hello_plugin.cpp"
 if(EXISTS "${PROJECT_SOURCE_DIR}/examples/demo.html")
   install(FILES "${PROJECT_SOURCE_DIR}/examples/demo.html"
           DESTINATION "${CORVANE_DOC_DIR}/examples")
+  # The page loads ../clients/js/corvane.global.js.
+  install(FILES "${PROJECT_SOURCE_DIR}/clients/js/corvane.global.js"
+          DESTINATION "${CORVANE_DOC_DIR}/clients/js")
 endif()
 
 set(CPACK_PACKAGE_NAME "corvane")

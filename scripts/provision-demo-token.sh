@@ -19,6 +19,7 @@
 #   no-cn    RSA-2048, subject without a common name
 #   serial-00  RSA-2048, serial 8f0102030405 (DER adds a leading 00 octet)
 #   large    RSA-2048 with 90 subject alternative names: DER of about 3.8 KiB
+#   long     RSA-2048, a 20-octet serial and a common name of 60 characters
 # All are valid from 2025-03-04T20:00:00Z to 2030-12-31T16:00:00Z.
 #
 # Environment: TOKEN_PIN (default 123456), TOKEN_SO_PIN (default 12345678),
@@ -141,6 +142,7 @@ describe() {
     no-cn)     echo "rsa|/O=Corvane Tests/OU=Nameless|31425364|leaf" ;;
     serial-00) echo "rsa|/O=Corvane Tests/CN=Leading Zero Serial|8F0102030405|leaf" ;;
     large)     echo "rsa|/O=Corvane Tests/CN=Many Names|41526374|leaf_many_names" ;;
+    long)      echo "rsa|/O=Corvane Tests/CN=A Common Name Long Enough To Need Wrapping In A Narrow Table|7A1B2C3D4E5F60718293A4B5C6D7E8F901234567|leaf" ;;
     *) return 1 ;;
   esac
 }

@@ -30,11 +30,20 @@ test_packages=(
   wine
   wine64
   unzip
+  chromium
 )
 
 wanted=("${runtime_packages[@]}")
 if [[ "${1:-}" != "--runtime" ]]; then
   wanted+=("${test_packages[@]}")
+fi
+
+# The browser tests need node and npm. A machine may already have them from
+# elsewhere (a nodejs package that bundles npm, which Debian's npm package
+# would conflict with): then Debian's are left out.
+if [[ "${1:-}" != "--runtime" ]]; then
+  command -v node >/dev/null || wanted+=(nodejs)
+  command -v npm >/dev/null || wanted+=(npm)
 fi
 
 missing=()

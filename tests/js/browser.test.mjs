@@ -1,0 +1,267 @@
+// The client and the demo page in Debian's Chromium against the real service
+// with Quintrel, the Kestova bridge and SoftHSM2 tokens. Run by CTest in a
+// private network namespace; the environment names the built files.
+import assert from "node:assert/strict";
+import { execFileSync, spawn } from "node:child_process";
+import { X509Certificate } from "node:crypto";
+import { copyFileSync, existsSync, mkdtempSync, readFileSync, readdirSync, rmSync } from "node:fs";
+import http from "node:http";
+import net from "node:net";
+import { tmpdir } from "node:os";
+import { join } from "node:path";
+import { after, before, test } from "node:test";
+import { fileURLToPath } from "node:url";
+import puppeteer from "puppeteer-core";
+
+const source = fileURLToPath(new URL("../../", import.meta.url));
+const env = (name) => process.env[name] || assert.fail(`${name} is not set (CTest sets it)`);
+const chromium = process.env.CORVANE_CHROMIUM || "/usr/bin/chromium";
+const work = mkdtempSync(join(tmpdir(), "corvane-browser-"));
+let service;
+let server;
+let browser;
+
+async function startService() {
+  const child = spawn(join(work, "service/corvane"), [], {
+    stdio: "ignore",
+    env: { ...process.env, XDG_RUNTIME_DIR: work, KESTOVA_BRIDGE_MODULE: env("CORVANE_SOFTHSM_MODULE"),
+      SOFTHSM2_CONF: join(work, "tokens/softhsm2.conf") },
+  });
+  for (let i = 0; i < 100 && child.exitCode === null; ++i) {
+    const open = await new Promise((resolve) => net.connect(1237, "127.0.0.1")
+      .on("connect", function () { this.destroy(); resolve(true); }).on("error", () => resolve(false)));
+    if (open) return (service = child);
+    await new Promise((resolve) => setTimeout(resolve, 50));
+  }
+  throw new Error(`corvane did not start listening (exit code ${child.exitCode})`);
+}
+
+async function stopService(signal = "SIGTERM") {
+  const child = service;
+  service = undefined;
+  if (!child || child.exitCode !== null || child.signalCode !== null) return;
+  const exited = new Promise((resolve) => child.once("exit", resolve));
+  child.kill(signal);
+  await exited;
+}
+
+// A page in the public address space (see the override below) that imports
+// the client as a module.
+function serve(request, response) {
+  const files = { "/corvane.js": "clients/js/corvane.js", "/quintrel.js": "clients/js/quintrel.js" };
+  if (request.url === "/") {
+    response.setHeader("Content-Type", "text/html");
+    response.end(`<!DOCTYPE html><script type="module">
+      import * as client from "/corvane.js"; import * as quintrel from "/quintrel.js";
+      window.Corvane = { ...client, ...quintrel };</script>`);
+  } else if (files[request.url]) {
+    response.setHeader("Content-Type", "text/javascript");
+    response.end(readFileSync(join(source, files[request.url])));
+  } else {
+    response.statusCode = 404;
+    response.end();
+  }
+}
+
+before(async () => {
+  if (!existsSync(chromium)) {
+    assert.fail(`Chromium not found at ${chromium}: install Debian's chromium (scripts/setup-deps.sh does)`);
+  }
+  // Two tokens; Alice's certificate is on both, so its serial comes twice.
+  execFileSync(join(source, "scripts/provision-demo-token.sh"),
+    [join(work, "tokens"), "Corvane Demo:alice,device,wang", "Second Token:no-cn,serial-00,alice,long"], { stdio: "ignore" });
+  const dir = join(work, "service");
+  execFileSync("mkdir", [dir]);
+  copyFileSync(env("CORVANE_BINARY"), join(dir, "corvane"));
+  execFileSync("chmod", ["+x", join(dir, "corvane")]);
+  copyFileSync(env("CORVANE_QUINTREL"), join(dir, "Quintrel.so"));
+  copyFileSync(env("CORVANE_BRIDGE"), join(dir, "libKestova.so"));
+  for (const plugin of ["echo.so", "noinvoke.so"]) copyFileSync(join(env("CORVANE_PLUGINS"), plugin), join(dir, plugin));
+  await startService();
+
+  server = http.createServer(serve);
+  await new Promise((resolve) => server.listen(0, "127.0.0.1", resolve));
+  // 127.0.0.1 stays a secure context (it is potentially trustworthy by its
+  // URL), while the override moves it into the public address space.
+  browser = await puppeteer.launch({
+    executablePath: chromium,
+    headless: true,
+    args: ["--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run", "--disable-background-networking",
+      "--disable-component-update", "--disable-sync", `--user-data-dir=${join(work, "profile")}`,
+      `--ip-address-space-overrides=127.0.0.1:${server.address().port}=public`],
+  });
+});
+
+after(async () => {
+  await browser?.close();
+  server?.close();
+  await stopService();
+  if (!process.env.CORVANE_TEST_KEEP_DIRS) rmSync(work, { recursive: true, force: true });
+});
+
+const publicOrigin = () => `http://127.0.0.1:${server.address().port}`;
+
+// A fresh profile context, optionally allowed to reach loopback addresses.
+async function publicPage({ allowLoopback }) {
+  const context = await browser.createBrowserContext();
+  if (allowLoopback) {
+    await context.setPermission(publicOrigin(), { permission: { name: "loopback-network" }, state: "granted" });
+  }
+  const page = await context.newPage();
+  await page.goto(publicOrigin() + "/");
+  await page.waitForFunction(() => window.Corvane);
+  return page;
+}
+
+// Runs the async function in the page; a CorvaneError comes back as data.
+const outcome = (page, fn, ...args) => page.evaluate(async (body, ...a) => {
+  try {
+    return { value: await (0, eval)(body)(...a) };
+  } catch (e) {
+    return { code: e.code, permission: e.permission, systemError: e.systemError, response: e.response, message: e.message };
+  }
+}, fn.toString(), ...args);
+
+test("a public page is refused loopback until the loopback-network permission is granted", async () => {
+  const permission = (page) => page.evaluate(async () => (await navigator.permissions.query({ name: "loopback-network" })).state);
+  const refused = await publicPage({ allowLoopback: false });
+  assert.equal(await refused.evaluate(() => isSecureContext), true);
+  assert.equal(await permission(refused), "prompt");
+  const error = await outcome(refused, () => Corvane.connect());
+  assert.equal(error.code, "unavailable");
+  assert.equal(error.permission, "denied");
+  assert.match(error.message, /blocked/);
+  await refused.browserContext().close();
+
+  const allowed = await publicPage({ allowLoopback: true });
+  assert.deepEqual(await outcome(allowed, async () => {
+    const connection = await Corvane.connect();
+    await connection.load("echo");
+    return connection.call("echo", { text: "hi" });
+  }), { value: '{"text":"hi"}' });
+  await allowed.browserContext().close();
+});
+
+test("every answer the service can give reaches the page as its error code", async () => {
+  const page = await publicPage({ allowLoopback: true });
+  const results = await outcome(page, async () => {
+    const connection = await Corvane.connect();
+    // Fields that are undefined do not come back from the page.
+    const settle = (promise) => promise.then((value) => ({ value: String(value) }),
+      (e) => ({ code: e.code, systemError: e.systemError, response: e.response }));
+    return Promise.all([
+      connection.call("echo"),
+      connection.load("no-such-plugin"),
+      connection.load("../echo"),
+      connection.load("noinvoke"),
+      connection.load("echo"),
+      connection.call("failWithText"),
+      connection.call(""),
+      connection.call("echo", "after the errors"),
+    ].map(settle));
+  });
+  assert.deepEqual(results.value, [
+    { code: "not-loaded" },
+    { code: "load-failed", systemError: 126 },
+    { code: "load-failed", systemError: 123 },
+    { code: "invalid-plugin" },
+    { value: "undefined" },
+    { code: "call-failed", response: "echo failed on purpose" },
+    { code: "invalid-request" },
+    { value: "after the errors" },
+  ]);
+  await page.browserContext().close();
+});
+
+test("a stalled service times a call out, a stopped one closes the connection, and then nothing listens", async () => {
+  const page = await publicPage({ allowLoopback: true });
+  await page.evaluate(async () => {
+    window.connection = await Corvane.connect();
+    await window.connection.load("echo");
+  });
+  service.kill("SIGSTOP");
+  try {
+    assert.equal((await outcome(page, () => window.connection.call("echo", "{}", { timeout: 200 }))).code, "timeout");
+    await page.evaluate(() => { window.pending = window.connection.call("echo").then(() => "answered", (e) => e.code); });
+    await stopService("SIGKILL");
+    assert.equal(await page.evaluate(() => window.pending), "closed");
+    const down = await outcome(page, () => Corvane.connect());
+    assert.equal(down.code, "unavailable");
+    assert.equal(down.permission, "granted");
+    assert.match(down.message, /running/);
+  } finally {
+    await stopService("SIGKILL");
+    await startService();
+  }
+  await page.browserContext().close();
+});
+
+// What OpenSSL reads from the certificate files that went onto the tokens.
+function opensslView(name) {
+  const der = readFileSync(join(work, "tokens/certs", `${name}.der`));
+  const certificate = new X509Certificate(der);
+  const serial = certificate.serialNumber.toLowerCase().padStart(2 * Math.ceil(certificate.serialNumber.length / 2), "0");
+  const jwk = certificate.publicKey.export({ format: "jwk" });
+  const key = jwk.n ? Buffer.from(jwk.n, "base64url")
+    : Buffer.concat([Buffer.of(4), Buffer.from(jwk.x, "base64url"), Buffer.from(jwk.y, "base64url")]);
+  const day = (text) => new Date(text).toISOString().slice(0, 10);
+  return {
+    serial: /^[89a-f]/.test(serial) ? "00" + serial : serial, // DER keeps a positive INTEGER's leading 00
+    commonName: (certificate.subject.match(/^CN=(.*)$/m) || ["", ""])[1],
+    notBefore: day(certificate.validFrom),
+    notAfter: day(certificate.validTo),
+    certificate: der.toString("hex"),
+    publicKey: key.toString("hex"),
+    pem: readFileSync(join(work, "tokens/certs", `${name}.pem`), "utf8"),
+  };
+}
+
+test("readCertificates gives what OpenSSL reads from every certificate on the tokens", async () => {
+  const page = await publicPage({ allowLoopback: true });
+  const read = await outcome(page, async () => {
+    const connection = await Corvane.connect();
+    const hex = (bytes) => Array.from(bytes, (b) => b.toString(16).padStart(2, "0")).join("");
+    return (await Corvane.readCertificates(connection)).map((c) => ({ ...c,
+      certificate: hex(c.certificate), publicKey: hex(c.publicKey), pem: Corvane.toPem(c.certificate) }));
+  });
+  const expected = ["alice", "device", "wang", "no-cn", "serial-00", "alice", "long"].map(opensslView);
+  const order = (list) => [...list].sort((a, b) => (a.serial + a.commonName).localeCompare(b.serial + b.commonName));
+  assert.deepEqual(order(read.value ?? [read]), order(expected));
+  await page.browserContext().close();
+});
+
+test("the demo page from the file system lists the certificates, and says what to do when the service is down", async () => {
+  const page = await browser.newPage();
+  await page.setViewport({ width: 700, height: 800 });
+  const status = async () => {
+    await page.goto("file://" + join(source, "examples/demo.html"));
+    await page.waitForFunction(() => ["ok", "error"].includes(document.getElementById("status").className));
+    return page.$eval("#status", (e) => ({ kind: e.className, text: e.textContent }));
+  };
+  assert.deepEqual(await status(), { kind: "ok", text: "7 certificates found." });
+  const rows = await page.$$eval("#certificates tbody tr", (trs) => trs.map((tr) =>
+    [...tr.cells].slice(0, 5).map((td) => td.textContent)));
+  assert.deepEqual(rows.find((row) => row[1] === "008f0102030405"),
+    ["Leading Zero Serial", "008f0102030405", "2025-03-04", "2030-12-31", "valid"]);
+  assert.ok(await page.$eval("#certificates", (table) => table.scrollWidth <= document.documentElement.clientWidth),
+    "long serials and names wrap instead of widening the table");
+  const download = await page.$eval("#certificates tbody tr a[download]", async (a) => ({
+    name: a.download, bytes: Array.from(new Uint8Array(await (await fetch(a.href)).arrayBuffer())) }));
+  const first = await page.$eval("#certificates tbody tr", (tr) => tr.cells[1].textContent);
+  const view = ["alice", "device", "wang", "no-cn", "serial-00", "long"].map(opensslView).find((v) => v.serial === first);
+  assert.match(download.name, /\.cer$/);
+  assert.equal(Buffer.from(download.bytes).toString("hex"), view.certificate);
+  await page.click("#certificates tbody tr button");
+  assert.equal(await page.$eval("#pem", (pre) => pre.textContent), view.pem);
+
+  await stopService();
+  try {
+    const down = await status();
+    assert.equal(down.kind, "error");
+    assert.match(down.text, /Start the Corvane service/);
+    assert.match(down.text, /Allow this site to reach local software/);
+  } finally {
+    await startService();
+  }
+  await page.close();
+});
