@@ -30,6 +30,9 @@ test_packages=(
   wine
   wine64
   unzip
+  wixl
+  msitools
+  osslsigncode
 )
 
 wanted=("${runtime_packages[@]}")
