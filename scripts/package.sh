@@ -62,7 +62,7 @@ sign() {
   [[ -n "$timestamp" ]] && args+=(-ts "$timestamp")
   rm -f "$1.signed"
   if [[ -n "$password_file" ]]; then
-    osslsigncode "${args[@]}" -in "$1" -out "$1.signed" <"$password_file" >/dev/null
+    head -n 1 "$password_file" | tr -d '\r\n' | osslsigncode "${args[@]}" -in "$1" -out "$1.signed" >/dev/null
   else
     printf '%s' "$CORVANE_SIGN_PASSWORD" | osslsigncode "${args[@]}" -in "$1" -out "$1.signed" >/dev/null
   fi || { rm -f "$1.signed"; fail "signing ${1##*/} failed"; }

@@ -39,7 +39,9 @@ openssl pkcs12 -export -inkey "$ca/signer.key" -in "$ca/signer.pem" -out "$ca/si
   -passout file:<(printf '%s' "$password")
 signer_hash="sha256:$(openssl x509 -in "$ca/signer.pem" -outform DER | sha256sum | cut -d' ' -f1)"
 
-CORVANE_SIGN_PASSWORD="$password" scripts/package.sh --pfx "$ca/signer.p12" --out "$work/dist"
+# The password file as an editor leaves it: a line end, maybe a note below.
+printf '%s\r\nthe password for signer.p12\n' "$password" >"$ca/password"
+scripts/package.sh --pfx "$ca/signer.p12" --password-file "$ca/password" --out "$work/dist"
 
 echo "==> [package] checking $work/dist"
 dist="$work/dist"
