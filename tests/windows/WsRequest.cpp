@@ -26,7 +26,9 @@ int main(int argc, char* argv[])
         try {
             testsupport::WsClient client;
             client.connect();
-            std::cout << client.request(argv[1]) << '\n';
+            const std::string answer = client.request(argv[1]);
+            client.close();
+            std::cout << answer << '\n';
             return 0;
         } catch (const testsupport::WsError& error) {
             lastError = error.what();
