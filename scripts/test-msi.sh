@@ -101,6 +101,7 @@ files_of() { (cd "$1" && find . -type f | sort); }
 
 # The package's version must be the one Corvane.exe carries, and a test build
 # one patch version higher is the upgrade.
+step "the package, and a test build to upgrade to"
 version="$(property "$msi" ProductVersion)"
 help_link="$(property "$msi" ARPHELPLINK)"
 publisher="$(property "$msi" Manufacturer)"
