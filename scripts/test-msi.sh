@@ -50,7 +50,7 @@ unset DISPLAY WAYLAND_DISPLAY
 # the machine may have a Corvane.exe of their own.
 prefix_pids() {
   local pid
-  for pid in $(pgrep "$1" || true); do
+  for pid in $(pgrep "$1" 2>/dev/null || true); do
     if { tr '\0' '\n' <"/proc/$pid/environ"; } 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" &&
       [[ "$(ps -o stat= -p "$pid" 2>/dev/null)" != Z* ]]; then
       echo "$pid"
