@@ -61,3 +61,7 @@ else()
   set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
 endif()
 include(CPack)
+
+if(WIN32)
+  include(CorvaneMsi)
+endif()

@@ -5,6 +5,8 @@
 #      (the test plug-ins are instrumented too and run inside the
 #      instrumented corvane)
 #   3. the Windows cross build under Wine, when scripts/test-windows.sh exists
+#   4. every package signed with a throwaway certificate
+#      (scripts/test-package.sh runs scripts/package.sh)
 # Stops at the first failure and says which stage failed.
 #
 # CORVANE_BUILD_ROOT picks the parent of the build directories (default:
@@ -89,6 +91,11 @@ if [[ -f scripts/test-windows.sh ]]; then
 else
   summaries+=("windows: skipped (scripts/test-windows.sh not present)")
 fi
+
+echo
+echo "==> [packaging] scripts/package.sh, signed with a throwaway certificate ($(elapsed))"
+bash scripts/test-package.sh || fail "packaging: building or signing the packages failed"
+summaries+=("packaging: scripts/test-package.sh passed")
 
 echo
 echo "==> All stages passed in $(elapsed)"

@@ -31,6 +31,9 @@ test_packages=(
   wine64
   unzip
   chromium
+  wixl
+  msitools
+  osslsigncode
 )
 
 wanted=("${runtime_packages[@]}")

@@ -7,6 +7,8 @@
 #      and the fault token module (as Kestova.dll) under Wine, in a private
 #      network namespace with a wineserver of its own
 #   5. the ZIP package, and a check of what it holds
+#   6. the installer (MSI) under Wine: install, upgrade, uninstall
+#      (scripts/test-msi.sh)
 #
 # Usage: scripts/test-windows.sh [native build directory]
 #   The native build directory holds the end-to-end test programs (default:
@@ -27,7 +29,7 @@ started=$SECONDS
 step() { printf '==> [windows] %s (%ds)\n' "$*" $((SECONDS - started)); }
 fail() { echo "test-windows: FAILED: $*" >&2; exit 1; }
 
-for tool in x86_64-w64-mingw32-g++-posix wine wineserver unzip; do
+for tool in x86_64-w64-mingw32-g++-posix wine wineserver unzip wixl msiinfo; do
   command -v "$tool" >/dev/null || fail "$tool is missing: run scripts/setup-deps.sh"
 done
 [[ -x "$native_dir/tests/host/corvane_host_e2e_tests" && -x "$native_dir/tests/windows/corvane_certificate_fixtures" ]] ||
@@ -145,4 +147,6 @@ for file in Corvane.exe Quintrel.dll README.md examples/demo.html clients/js/cor
 done
 echo "$listing" | sed 's/^/    /'
 
-step "passed; package: $zip"
+bash scripts/test-msi.sh "$win_dir" "$native_dir" || fail "the installer failed under Wine"
+
+step "passed; packages: $zip and the installer"

@@ -1,0 +1,183 @@
+#!/usr/bin/env bash
+# The Windows installer under Wine, in a fresh prefix, in a private network
+# namespace with a wineserver of its own:
+#   1. silent install (msiexec /i … /qn);
+#   2. the files and the Run value are there, the installed-programs entry
+#      names publisher and help link, and the service the install started
+#      answers a Quintrel load;
+#   3. a test build with a higher version (changed Corvane.exe and README)
+#      replaces it: one product, the new files, the service running again as
+#      a new process; then the older package is refused and changes nothing;
+#   4. silent uninstall (msiexec /x … /qn) while the service runs;
+#   5. no file, no Run value, no product, no Corvane.exe, port 1237 free.
+#
+# Usage: scripts/test-msi.sh [windows cross build dir] [native build dir]
+#   Defaults as in scripts/test-windows.sh, which builds both and calls this.
+set -euo pipefail
+
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$root"
+build_root="${CORVANE_BUILD_ROOT:-build}"
+win_dir="$(cd "${1:-${CORVANE_WINDOWS_BUILD_DIR:-$build_root/windows-cross}}" && pwd)"
+native_dir="$(cd "${2:-${CORVANE_NATIVE_BUILD_DIR:-$build_root/release}}" && pwd)"
+
+if [[ "${CORVANE_MSI_TEST_INSIDE:-}" != 1 ]]; then
+  exec env CORVANE_MSI_TEST_INSIDE=1 tests/run-in-netns.sh bash "$0" "$win_dir" "$native_dir"
+fi
+
+started=$SECONDS
+step() { printf '==> [msi] %s (%ds)\n' "$*" $((SECONDS - started)); }
+ok() { echo "    ok      $*"; }
+fail() { echo "test-msi: FAILED: $*" >&2; exit 1; }
+
+request="$native_dir/tests/windows/corvane_ws_request"
+[[ -x "$request" ]] || fail "no $request: build the native release preset first"
+for tool in wine wineserver msiinfo ss; do
+  command -v "$tool" >/dev/null || fail "$tool is missing: run scripts/setup-deps.sh"
+done
+msi="$win_dir/Corvane-$(sed -n 's/^set(CORVANE_MSI_VERSION "\(.*\)")$/\1/p' "$win_dir/msi-settings.cmake" 2>/dev/null)-x64.msi"
+[[ -f "$msi" ]] || fail "no $msi: build the Windows cross build with wixl installed"
+
+work="$win_dir/msi-test"
+rm -rf "$work"
+mkdir -p "$work"
+export WINEPREFIX="$work/wineprefix"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml=d;winedbg.exe=d"
+unset DISPLAY WAYLAND_DISPLAY
+
+# Processes of this prefix, found by their environment: other Wine runs on
+# the machine may have a Corvane.exe of their own.
+prefix_pids() {
+  local pid
+  for pid in $(pgrep "$1" 2>/dev/null || true); do
+    if { tr '\0' '\n' <"/proc/$pid/environ"; } 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" &&
+      [[ "$(ps -o stat= -p "$pid" 2>/dev/null)" != Z* ]]; then
+      echo "$pid"
+    fi
+  done
+}
+cleanup() {
+  wineserver -k 2>/dev/null || true
+  wineserver -w 2>/dev/null || true
+  local pid
+  for pid in $(prefix_pids '\.exe$|^wineserver'); do kill -KILL "$pid" 2>/dev/null || true; done
+}
+trap cleanup EXIT
+
+service_pids() { prefix_pids '^Corvane\.exe$'; }
+port_free() { [[ -z "$(ss -Hltn 'sport = :1237')" ]]; }
+port_free || fail "something listens on 127.0.0.1:1237 (no private network namespace?)"
+
+# msiexec <log name> <arguments...>: Wine passes on the low byte of
+# Windows Installer's exit code (1603, a failed install, arrives as 67).
+msiexec() {
+  local log="$1"
+  shift
+  wine msiexec "$@" /l*v "$(winepath -w "$work/$log.log")" >>"$work/msiexec-output.log" 2>&1
+}
+property() { msiinfo export "$1" Property | tr -d '\r' | awk -F'\t' -v p="$2" '$1 == p { print $2 }'; }
+
+install_dir="$WINEPREFIX/drive_c/Program Files/Corvane"
+run_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Run'
+run_value() { wine reg query "$run_key" /v Corvane 2>/dev/null | tr -d '\r' | sed -n 's/^ *Corvane *REG_SZ *//p'; }
+# One line "version|publisher|help link" per installed product named Corvane.
+products() {
+  wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null | tr -d '\r' |
+    awk '/^HKEY_/ { if (name == "Corvane") print version "|" publisher "|" help; name = version = publisher = help = "" }
+         $1 == "DisplayName" { name = $3 }
+         $1 == "DisplayVersion" { version = $3 }
+         $1 == "Publisher" { sub(/^ *Publisher *REG_SZ */, ""); publisher = $0 }
+         $1 == "HelpLink" { help = $3 }
+         END { if (name == "Corvane") print version "|" publisher "|" help }'
+}
+quintrel_answers() {
+  local answer
+  answer="$("$request" '{"MsgId":"1","Module":"Quintrel"}' 30)" || return 1
+  [[ "$answer" == '{"MsgId":"LoadModule","Result":true,"Response":"Load module success"}' ]] ||
+    { echo "unexpected answer: $answer" >&2; return 1; }
+}
+files_of() { (cd "$1" && find . -type f | sort); }
+
+# The package's version must be the one Corvane.exe carries, and a test build
+# one patch version higher is the upgrade.
+step "the package, and a test build to upgrade to"
+version="$(property "$msi" ProductVersion)"
+help_link="$(property "$msi" ARPHELPLINK)"
+publisher="$(property "$msi" Manufacturer)"
+[[ -n "$help_link" && -n "$publisher" ]] || fail "the package lacks ARPHELPLINK or Manufacturer"
+cmake --install "$win_dir" --prefix "$work/stage" --strip >/dev/null
+exe_version="$(strings -el "$work/stage/Corvane.exe" | grep -A1 -x FileVersion | tail -1)"
+[[ "$version" == "$exe_version" ]] || fail "ProductVersion $version differs from Corvane.exe's version $exe_version"
+ok "ProductVersion $version is Corvane.exe's version"
+IFS=. read -r major minor patch tweak <<<"$version"
+new_version="$major.$minor.$((patch + 1)).$tweak"
+cp -a "$work/stage" "$work/upgrade-stage"
+# Bytes after the last section are not loaded, so this is still a working
+# program, but a different file.
+printf 'upgrade test build\n' >>"$work/upgrade-stage/Corvane.exe"
+printf '\nupgrade test build\n' >>"$work/upgrade-stage/README.md"
+cmake -DBUILD_DIR="$win_dir" -DSTAGE="$work/upgrade-stage" -DVERSION="$new_version" \
+  -DOUTPUT="$work/Corvane-$new_version-x64.msi" -P packaging/windows/make-msi.cmake >/dev/null
+new_msi="$work/Corvane-$new_version-x64.msi"
+
+step "creating a fresh Wine prefix"
+wineboot -i >/dev/null 2>&1 || fail "wineboot -i failed"
+wineserver -w
+wineserver -p
+wine cmd.exe /c exit 2>/dev/null || true
+
+step "1. silent install of ${msi##*/}"
+msiexec install /i "$(winepath -w "$msi")" /qn || fail "msiexec /i failed ($?); logs in $work"
+ok "msiexec /i /qn"
+
+step "2. files, Run value, installed-programs entry, the started service"
+[[ "$(files_of "$install_dir")" == "$(files_of "$work/stage")" ]] ||
+  fail "the installed files differ from the build's: $(diff <(files_of "$work/stage") <(files_of "$install_dir") | tr '\n' ' ')"
+ok "every installed file of the build is in Program Files\\Corvane"
+[[ "$(run_value)" == '"C:\Program Files\Corvane\Corvane.exe"' ]] || fail "Run value: '$(run_value)'"
+ok "Run value $(run_value)"
+[[ "$(products)" == "$version|$publisher|$help_link" ]] || fail "installed products: $(products | tr '\n' ' ')"
+ok "one product: $(products)"
+quintrel_answers || fail "the service started by the install does not load Quintrel"
+first_pid="$(service_pids)"
+[[ "$first_pid" =~ ^[0-9]+$ ]] || fail "expected one Corvane.exe, found: $first_pid"
+ok "Corvane.exe (pid $first_pid) answers a Quintrel load"
+
+step "3. upgrade to the test build ${new_msi##*/}"
+msiexec upgrade /i "$(winepath -w "$new_msi")" /qn || fail "the upgrade failed ($?); logs in $work"
+[[ "$(products)" == "$new_version|$publisher|$help_link" ]] || fail "installed products: $(products | tr '\n' ' ')"
+ok "one product: $(products)"
+cmp -s "$install_dir/Corvane.exe" "$work/upgrade-stage/Corvane.exe" &&
+  cmp -s "$install_dir/README.md" "$work/upgrade-stage/README.md" || fail "the upgrade's files are not installed"
+ok "the new Corvane.exe and README.md"
+quintrel_answers || fail "no service answers after the upgrade"
+second_pid="$(service_pids)"
+[[ "$second_pid" =~ ^[0-9]+$ && "$second_pid" != "$first_pid" ]] ||
+  fail "expected a new Corvane.exe instead of pid $first_pid, found: $second_pid"
+ok "a new Corvane.exe (pid $second_pid) answers a Quintrel load"
+if msiexec downgrade /i "$(winepath -w "$msi")" /qn; then
+  fail "the older package $version installed over $new_version"
+fi
+[[ "$(products)" == "$new_version|$publisher|$help_link" && "$(service_pids)" == "$second_pid" ]] ||
+  fail "the refused downgrade changed something: $(products | tr '\n' ' '), service $(service_pids)"
+ok "the older package is refused; $new_version and its service stay"
+
+step "4. silent uninstall while the service runs"
+msiexec uninstall /x "$(winepath -w "$new_msi")" /qn || fail "msiexec /x failed ($?); logs in $work"
+ok "msiexec /x /qn"
+
+step "5. nothing left"
+[[ ! -e "$install_dir" ]] || fail "left behind: $(cd "$install_dir" && find . | tr '\n' ' ')"
+ok "no Program Files\\Corvane"
+[[ -z "$(run_value)" ]] || fail "the Run value is still there"
+ok "no Run value"
+[[ -z "$(products)" ]] || fail "still installed: $(products)"
+ok "no product"
+[[ -z "$(service_pids)" ]] || fail "Corvane.exe still runs: $(service_pids)"
+ok "no Corvane.exe"
+for _ in 1 2 3 4 5 6 7 8 9 10; do port_free && break; sleep 0.5; done
+port_free || fail "port 1237 is still taken: $(ss -Hltnp 'sport = :1237')"
+ok "port 1237 free"
+
+step "passed"
