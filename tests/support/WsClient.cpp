@@ -21,9 +21,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// One per thread: clients on different threads draw keys and masks at once.
 std::mt19937& randomEngine()
 {
-    static std::mt19937 engine{std::random_device{}()};
+    thread_local std::mt19937 engine{std::random_device{}()};
     return engine;
 }
 
@@ -173,6 +174,15 @@ void WsClient::shutdownSocket()
         ::close(m_fd);
         m_fd = -1;
     }
+}
+
+void WsClient::abort()
+{
+    if (m_fd >= 0) {
+        const linger resetOnClose{1, 0};
+        ::setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &resetOnClose, sizeof resetOnClose);
+    }
+    shutdownSocket();
 }
 
 void WsClient::connect(const std::string& host, int port, const std::string& path, milliseconds timeout)

@@ -87,6 +87,10 @@ public:
     // returns the server's code (1006 if the TCP connection just ended).
     int close(int code = 1000, milliseconds timeout = milliseconds(5000));
 
+    // Drops the connection with a TCP reset (SO_LINGER 0): no close frame,
+    // no FIN, whatever is unread or unsent is discarded.
+    void abort();
+
     bool isOpen() const { return m_fd >= 0 && !m_serverCloseCode; }
     // Set once the server's close frame (or the end of TCP) was seen.
     std::optional<int> serverCloseCode() const { return m_serverCloseCode; }
