@@ -8,7 +8,8 @@
 // Usage: corvane_soak [--connections N] [--seconds D] [--plot FILE.png] [--seed S]
 // Ports 1237 and 1238 must be free: run it through scripts/soak.sh or
 // tests/run-in-netns.sh. CORVANE_TEST_SERVICE and CORVANE_TEST_ARTIFACTS
-// pick another build of the service (see tests/support/ServiceProcess.h).
+// pick another build of the service (see tests/support/ServiceProcess.h);
+// both servers run in directories under TMPDIR (default /tmp).
 
 #include "SoakTraffic.h"
 #include "support/ServiceProcess.h"
@@ -156,7 +157,8 @@ class BareServer {
 public:
     BareServer()
     {
-        std::string pattern = "/tmp/corvane-soak-bare-XXXXXX";
+        const char* tmp = std::getenv("TMPDIR");
+        std::string pattern = std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/corvane-soak-bare-XXXXXX";
         if (::mkdtemp(pattern.data()) == nullptr) {
             throw std::runtime_error("cannot create a temporary directory");
         }
