@@ -806,8 +806,11 @@ int run(const Options& options)
     std::printf("  exit after SIGTERM: %s%s: %s\n", exitCode ? std::to_string(*exitCode).c_str() : "still running",
                 sanitized ? " (LeakSanitizer ran at exit)" : "", exitOk ? "ok" : "FAILED");
     if (!exitOk) {
-        const auto from = errors.find("==");
-        std::printf("%s\n", clip(errors.substr(from == std::string::npos ? 0 : from), 6000).c_str());
+        // The sanitizer's report, or else the end of the error log.
+        const auto report = errors.find("==");
+        const std::size_t from =
+            report != std::string::npos ? report : errors.size() - std::min<std::size_t>(errors.size(), 4000);
+        std::printf("service's standard error from there:\n%s\n", errors.substr(from, 6000).c_str());
     }
     ok = ok && exitOk;
     std::printf("\ncorvane_soak: %s\n", ok ? "PASSED" : "FAILED");
