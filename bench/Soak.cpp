@@ -35,6 +35,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -60,7 +61,6 @@ constexpr int kServicePort = 1237;
 constexpr int kBarePort = 1238;
 constexpr milliseconds kAnswerTimeout{30000};
 constexpr std::uint64_t kMessageLimit = 32000000; // the library's default
-constexpr int kCloseMessageTooBig = 1009;
 // Growth after the first tenth of the run: corvane may grow at most this
 // many times as much as the bare server, plus a slack for runs so short or
 // quiet that both figures are a few pages of allocator noise.
@@ -158,7 +158,8 @@ public:
     BareServer()
     {
         const char* tmp = std::getenv("TMPDIR");
-        std::string pattern = std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/corvane-soak-bare-XXXXXX";
+        std::string pattern =
+            std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/corvane-soak-bare-XXXXXX";
         if (::mkdtemp(pattern.data()) == nullptr) {
             throw std::runtime_error("cannot create a temporary directory");
         }
@@ -221,6 +222,7 @@ struct Stats {
     std::atomic<std::uint64_t> resets{0};
     std::atomic<std::uint64_t> tcpCloses{0};
     std::atomic<std::uint64_t> oversized{0};
+    std::atomic<std::uint64_t> refusedFrames{0}; // broken framing, closed by the library
 
     std::uint64_t totalAnswered() const
     {
@@ -446,31 +448,33 @@ private:
         soak::Conversation conversation("s" + std::to_string(m_index) + "." + std::to_string(m_connection) + ".");
         const int batches = 1 + std::geometric_distribution<int>(1.0 / 12)(m_random);
         for (int i = 0; i < batches && !m_stop; ++i) {
-            batch(conversation, true);
+            batch(conversation);
         }
         const int roll = static_cast<int>(m_random() % 100);
-        if (m_stop || roll < 60) {
-            closeNormally();
-        } else if (roll < 85) {
-            if (roll < 72) {
-                batch(conversation, false);
+        if (m_stop || roll < 58) {
+            closeNormally(conversation);
+        } else if (roll < 83) {
+            if (roll < 70) {
+                m_stats.abandoned += sendBatch(conversation).size();
             }
             dropAll();
             ++m_stats.resets;
-        } else if (roll < 98) {
+        } else if (roll < 93) {
             for (Side& side : m_sides) {
                 release(side, false); // FIN without a close frame
             }
             ++m_stats.tcpCloses;
         } else {
-            oversized();
+            refusedFrame(roll < 95);
         }
     }
 
-    // Sends a few requests at once, then reads their answers in order.
-    void batch(soak::Conversation& conversation, bool read)
+    using Batch = std::vector<std::pair<soak::Request, Framing>>;
+
+    // A few requests sent at once to each server, with the same frames.
+    Batch sendBatch(soak::Conversation& conversation)
     {
-        std::vector<std::pair<soak::Request, Framing>> requests;
+        Batch requests;
         for (int n = 1 + static_cast<int>(m_random() % 6); n > 0; --n) {
             soak::Request r = conversation.next(m_random);
             Framing f = drawFraming(r, m_random);
@@ -481,36 +485,55 @@ private:
                 send(*side.client, r, f);
             }
         }
-        if (!read) {
-            m_stats.abandoned += requests.size();
-            return;
+        return requests;
+    }
+
+    void check(const Side& side, const soak::Request& r, const Framing& f, const std::optional<WsMessage>& m)
+    {
+        const std::string problem = side.exact ? exactProblem(r, m) : wellFormedProblem(r, m);
+        if (!problem.empty()) {
+            throw Failure(std::string(side.name) + ": " + soak::kindName(r.kind) + " request " +
+                          clip(r.payload, 120) + ": " + problem);
         }
+        if (side.exact) {
+            ++m_stats.answered[static_cast<std::size_t>(r.kind)];
+            m_stats.binaryFrames += f.opcode == Opcode::Binary;
+            m_stats.fragmented += f.type == Framing::Fragmented;
+        } else {
+            ++m_stats.bareAnswers;
+        }
+    }
+
+    // Sends a batch, then reads the answers in order.
+    void batch(soak::Conversation& conversation)
+    {
+        const Batch requests = sendBatch(conversation);
         for (Side& side : m_sides) {
             for (const auto& [r, f] : requests) {
-                const std::optional<WsMessage> m = side.client->receive(kAnswerTimeout);
-                const std::string problem = side.exact ? exactProblem(r, m) : wellFormedProblem(r, m);
-                if (!problem.empty()) {
-                    throw Failure(std::string(side.name) + ": " + soak::kindName(r.kind) + " request " +
-                                  clip(r.payload, 120) + ": " + problem);
-                }
-                if (side.exact) {
-                    ++m_stats.answered[static_cast<std::size_t>(r.kind)];
-                    m_stats.binaryFrames += f.opcode == Opcode::Binary;
-                    m_stats.fragmented += f.type == Framing::Fragmented;
-                } else {
-                    ++m_stats.bareAnswers;
-                }
+                check(side, r, f, side.client->receive(kAnswerTimeout));
             }
         }
     }
 
-    void closeNormally()
+    // The close handshake, sometimes right after a batch: its answers must
+    // still come, in order, before the server's close frame, and nothing else.
+    void closeNormally(soak::Conversation& conversation)
     {
+        const Batch inFlight = m_random() % 10 < 3 ? sendBatch(conversation) : Batch();
         for (Side& side : m_sides) {
-            if (const auto extra = side.client->receive(milliseconds(0))) {
-                throw Failure(std::string(side.name) + ": a message no request asked for: " + clip(extra->payload));
+            std::vector<WsMessage> before;
+            const int code = side.client->close(1000, kAnswerTimeout, &before);
+            for (std::size_t i = 0; i < inFlight.size(); ++i) {
+                if (i == before.size()) {
+                    throw Failure(std::string(side.name) + ": closed without answering " +
+                                  clip(inFlight[i].first.payload, 120));
+                }
+                check(side, inFlight[i].first, inFlight[i].second, before[i]);
             }
-            const int code = side.client->close(1000, kAnswerTimeout);
+            if (before.size() > inFlight.size()) {
+                throw Failure(std::string(side.name) + ": a message no request asked for: " +
+                              clip(before[inFlight.size()].payload));
+            }
             if (code != 1000) {
                 throw Failure(std::string(side.name) + ": close answered with code " + std::to_string(code));
             }
@@ -519,36 +542,49 @@ private:
         ++m_stats.normalCloses;
     }
 
-    // A message over the library's limit, announced in one frame or reached
-    // by a second fragment; the library refuses it from the frame header, so
-    // only a little of the payload is sent. The answer is a close with 1009.
-    void oversized()
+    // A frame the library refuses; its answer is a close frame with the
+    // code it names. An oversized message is announced in one frame or
+    // reached by a second fragment; the library refuses it from the frame
+    // header, so only a little of its payload is sent.
+    void refusedFrame(bool oversized)
     {
+        struct Refusal {
+            const char* what;
+            int code;
+            std::function<void(WsClient&)> send;
+        };
         const std::string chunk(64 * 1024, 'o');
-        const bool fragmented = m_random() % 2 == 0;
+        const Refusal refusals[] = {
+            {"oversized message in one frame", 1009,
+             [&](WsClient& c) { c.sendRaw(frameHeader(true, Opcode::Binary, kMessageLimit + 1) + chunk); }},
+            {"oversized message by its second fragment", 1009,
+             [&](WsClient& c) {
+                 c.sendFrame(false, Opcode::Binary, chunk);
+                 c.sendRaw(frameHeader(true, Opcode::Continuation, kMessageLimit - chunk.size() + 1) + chunk);
+             }},
+            {"unmasked frame", 1002, [](WsClient& c) { c.sendRaw(std::string("\x81\x02{}", 4)); }},
+            {"reserved opcode", 1002, [](WsClient& c) { c.sendFrame(true, static_cast<Opcode>(3), "{}"); }},
+            {"continuation of nothing", 1002, [](WsClient& c) { c.sendFrame(true, Opcode::Continuation, "{}"); }},
+            {"text frame not UTF-8", 1007, [](WsClient& c) { c.sendText("{\"MsgId\":\"\xFF\"}"); }},
+        };
+        const Refusal& refusal = refusals[oversized ? m_random() % 2 : 2 + m_random() % 4];
         for (Side& side : m_sides) {
             try {
-                if (fragmented) {
-                    side.client->sendFrame(false, Opcode::Binary, chunk);
-                    side.client->sendRaw(frameHeader(true, Opcode::Continuation, kMessageLimit - chunk.size() + 1) +
-                                         chunk);
-                } else {
-                    side.client->sendRaw(frameHeader(true, Opcode::Binary, kMessageLimit + 1) + chunk);
-                }
+                refusal.send(*side.client);
             } catch (const WsError&) {
                 // The server may have stopped reading already; its close frame is what counts.
             }
             const std::optional<WsMessage> m = side.client->receive(kAnswerTimeout);
-            if (!m || m->opcode != Opcode::Close || m->closeCode != kCloseMessageTooBig) {
-                throw Failure(std::string(side.name) + ": oversized message (" +
-                              (fragmented ? "fragmented" : "one frame") + ") not closed with 1009: " +
+            if (!m || m->opcode != Opcode::Close || m->closeCode != refusal.code) {
+                throw Failure(std::string(side.name) + ": " + refusal.what + " not closed with " +
+                              std::to_string(refusal.code) + ": " +
                               (m ? "opcode " + std::to_string(static_cast<int>(m->opcode)) + " code " +
                                        std::to_string(m->closeCode) + " " + clip(m->payload)
                                  : "nothing within the timeout"));
             }
             release(side, false);
         }
-        ++m_stats.oversized;
+        ++(oversized ? m_stats.oversized : m_stats.refusedFrames);
     }
 
     int m_index;
@@ -769,10 +805,11 @@ int run(const Options& options)
                     static_cast<unsigned long long>(stats.bareAnswers));
     }
     std::printf("connections: %llu opened; closed normally %llu, reset %llu (%llu requests left unread), "
-                "TCP close without close frame %llu, oversized message (1009) %llu\n",
+                "TCP close without close frame %llu, oversized message (1009) %llu, broken frame (1002/1007) %llu\n",
                 static_cast<unsigned long long>(stats.opened), static_cast<unsigned long long>(stats.normalCloses),
                 static_cast<unsigned long long>(stats.resets), static_cast<unsigned long long>(stats.abandoned),
-                static_cast<unsigned long long>(stats.tcpCloses), static_cast<unsigned long long>(stats.oversized));
+                static_cast<unsigned long long>(stats.tcpCloses), static_cast<unsigned long long>(stats.oversized),
+                static_cast<unsigned long long>(stats.refusedFrames));
 
     bool ok = stats.failures() == 0;
     std::printf("\nchecks:\n  every request answered exactly as expected: %s\n",

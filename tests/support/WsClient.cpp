@@ -463,7 +463,7 @@ std::string WsClient::request(const std::string& json, milliseconds timeout)
     return answer->payload;
 }
 
-int WsClient::close(int code, milliseconds timeout)
+int WsClient::close(int code, milliseconds timeout, std::vector<WsMessage>* before)
 {
     if (!m_serverCloseCode && m_fd >= 0 && !m_closeSent) {
         std::string payload;
@@ -479,9 +479,9 @@ int WsClient::close(int code, milliseconds timeout)
             shutdownSocket();
             throw WsError("server did not answer the close frame within " + std::to_string(timeout.count()) + " ms");
         }
-        // Data still in flight is dropped; the caller asked to close.
-        if (!receive(left) && !m_serverCloseCode) {
-            continue;
+        std::optional<WsMessage> message = receive(left);
+        if (before != nullptr && message && message->opcode != Opcode::Close) {
+            before->push_back(std::move(*message));
         }
     }
     // The server closes TCP first after the handshake; wait briefly for it.
