@@ -647,14 +647,14 @@ void writePlot(const std::vector<Sample>& samples, const Options& options, bool 
     std::fprintf(gnuplot,
                  "set terminal pngcairo size 800,420 font ',10'\n"
                  "set output '%s'\n"
-                 "set title 'corvane\\_soak: %d connections, %d s'\n"
+                 "set title 'corvane\\_soak: %d connections, %d s%s'\n"
                  "set xlabel 'seconds'\nset ylabel 'resident memory (MiB)'\n"
                  "set grid\nset key bottom right\nset yrange [0:*]\n"
                  "set arrow from %g, graph 0 to %g, graph 1 nohead dashtype 2 lc rgb 'gray40'\n"
                  "set label 'first tenth' at %g, graph 0.95 offset 0.5,0 tc rgb 'gray40'\n"
                  "plot '%s' using 1:($2/1024) with lines lw 2 title 'corvane'%s\n",
-                 png.c_str(), options.connections, options.seconds, baselineSeconds, baselineSeconds,
-                 baselineSeconds, data.c_str(),
+                 png.c_str(), options.connections, options.seconds, withBare ? "" : ", sanitized service",
+                 baselineSeconds, baselineSeconds, baselineSeconds, data.c_str(),
                  withBare ? ", '' using 1:($5/1024) with lines lw 2 title 'bare WebSocket++ server'" : "");
     if (::pclose(gnuplot) != 0) {
         std::printf("no plot: gnuplot failed; the samples are in %s\n", data.c_str());

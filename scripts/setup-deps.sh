@@ -30,6 +30,7 @@ test_packages=(
   wine
   wine64
   unzip
+  gnuplot-nox
 )
 
 wanted=("${runtime_packages[@]}")

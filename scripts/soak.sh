@@ -32,7 +32,7 @@ build() {
   if [[ ! -f "$build_root/$preset/CMakeCache.txt" ]]; then
     cmake --preset "$preset" -B "$build_root/$preset" >/dev/null
   fi
-  cmake --build "$build_root/$preset" -j2 --target "$@" >/dev/null
+  cmake --build "$build_root/$preset" -j2 --target "$@"
 }
 
 build release corvane_soak
