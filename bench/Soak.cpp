@@ -392,9 +392,7 @@ public:
             ++m_connection;
             try {
                 session();
-            } catch (const Failure& f) {
-                m_stats.fail(where() + f.what());
-            } catch (const std::exception& e) {
+            } catch (const std::exception& e) { // a Failure, or a WsError on the wire
                 m_stats.fail(where() + e.what());
             }
             dropAll();
