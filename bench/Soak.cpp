@@ -59,6 +59,7 @@ using testsupport::WsMessage;
 
 constexpr int kServicePort = 1237;
 constexpr int kBarePort = 1238;
+// Long enough that only a stuck service, not a busy machine, runs out of it.
 constexpr milliseconds kAnswerTimeout{30000};
 constexpr std::uint64_t kMessageLimit = 32000000; // the library's default
 // Growth after the first tenth of the run: corvane may grow at most this
@@ -432,7 +433,7 @@ private:
         for (Side& side : m_sides) {
             auto client = std::make_unique<WsClient>();
             try {
-                client->connect("127.0.0.1", side.port, "/", milliseconds(10000));
+                client->connect("127.0.0.1", side.port, "/", kAnswerTimeout);
             } catch (const WsError& e) {
                 std::this_thread::sleep_for(milliseconds(200)); // do not spin on a dead server
                 throw Failure(std::string(side.name) + ": " + e.what());
