@@ -662,6 +662,23 @@ void writePlot(const std::vector<Sample>& samples, const Options& options, bool 
     std::printf("plot: %s (samples: %s)\n", png.c_str(), data.c_str());
 }
 
+void printCounts(Stats& stats, bool withBare)
+{
+    const auto n = [](const std::atomic<std::uint64_t>& value) { return static_cast<unsigned long long>(value); };
+    std::printf("\nanswers checked byte for byte: %llu (%llu in binary frames, %llu fragmented)\n",
+                static_cast<unsigned long long>(stats.totalAnswered()), n(stats.binaryFrames), n(stats.fragmented));
+    for (std::size_t k = 0; k < stats.answered.size(); ++k) {
+        std::printf("  %-28s %10llu\n", soak::kindName(static_cast<soak::Kind>(k)), n(stats.answered[k]));
+    }
+    if (withBare) {
+        std::printf("bare server answers, one well-formed per request: %llu\n", n(stats.bareAnswers));
+    }
+    std::printf("connections: %llu opened; closed normally %llu, reset %llu (%llu requests left unread), "
+                "TCP close without close frame %llu, oversized message (1009) %llu, broken frame (1002/1007) %llu\n",
+                n(stats.opened), n(stats.normalCloses), n(stats.resets), n(stats.abandoned), n(stats.tcpCloses),
+                n(stats.oversized), n(stats.refusedFrames));
+}
+
 // ---- the run ---------------------------------------------------------------
 
 void raiseFileLimit(int connections)
@@ -792,23 +809,7 @@ int run(const Options& options)
                                        [&](const Sample& s) { return s.seconds >= baselineSeconds; });
     writePlot(samples, options, bare != nullptr, baselineSeconds);
 
-    std::printf("\nanswers checked byte for byte: %llu", static_cast<unsigned long long>(stats.totalAnswered()));
-    std::printf(" (%llu in binary frames, %llu fragmented)\n", static_cast<unsigned long long>(stats.binaryFrames),
-                static_cast<unsigned long long>(stats.fragmented));
-    for (std::size_t k = 0; k < stats.answered.size(); ++k) {
-        std::printf("  %-28s %10llu\n", soak::kindName(static_cast<soak::Kind>(k)),
-                    static_cast<unsigned long long>(stats.answered[k]));
-    }
-    if (bare) {
-        std::printf("bare server answers, one well-formed per request: %llu\n",
-                    static_cast<unsigned long long>(stats.bareAnswers));
-    }
-    std::printf("connections: %llu opened; closed normally %llu, reset %llu (%llu requests left unread), "
-                "TCP close without close frame %llu, oversized message (1009) %llu, broken frame (1002/1007) %llu\n",
-                static_cast<unsigned long long>(stats.opened), static_cast<unsigned long long>(stats.normalCloses),
-                static_cast<unsigned long long>(stats.resets), static_cast<unsigned long long>(stats.abandoned),
-                static_cast<unsigned long long>(stats.tcpCloses), static_cast<unsigned long long>(stats.oversized),
-                static_cast<unsigned long long>(stats.refusedFrames));
+    printCounts(stats, bare != nullptr);
 
     bool ok = stats.failures() == 0;
     std::printf("\nchecks:\n  every request answered exactly as expected: %s\n",
