@@ -648,9 +648,9 @@ void writePlot(const std::vector<Sample>& samples, const Options& options, bool 
                  "set output '%s'\n"
                  "set title 'corvane\\_soak: %d connections, %d s%s'\n"
                  "set xlabel 'seconds'\nset ylabel 'resident memory (MiB)'\n"
-                 "set grid\nset key bottom right\nset yrange [0:*]\n"
+                 "set grid\nset key bottom right\nset yrange [0:*]\nset autoscale xfix\n"
                  "set arrow from %g, graph 0 to %g, graph 1 nohead dashtype 2 lc rgb 'gray40'\n"
-                 "set label 'first tenth' at %g, graph 0.95 offset 0.5,0 tc rgb 'gray40'\n"
+                 "set label 'first tenth' at %g, graph 0.05 offset 0.5,0 tc rgb 'gray40'\n"
                  "plot '%s' using 1:($2/1024) with lines lw 2 title 'corvane'%s\n",
                  png.c_str(), options.connections, options.seconds, withBare ? "" : ", sanitized service",
                  baselineSeconds, baselineSeconds, baselineSeconds, data.c_str(),
