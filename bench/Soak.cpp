@@ -746,7 +746,7 @@ int run(const Options& options)
     std::mutex sampleMutex;
     std::condition_variable wake;
     const auto started = Clock::now();
-    const int every = std::max(1, (options.seconds + 39) / 40);
+    const int every = options.seconds > 120 ? (options.seconds + 39) / 40 : 1; // rows of the table
     auto sampleNow = [&] {
         Sample s;
         s.seconds = std::chrono::duration<double>(Clock::now() - started).count();
