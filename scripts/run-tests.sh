@@ -4,8 +4,10 @@
 #   2. AddressSanitizer + UndefinedBehaviorSanitizer build, all tests
 #      (the test plug-ins are instrumented too and run inside the
 #      instrumented corvane)
-#   3. the Windows cross build under Wine, when scripts/test-windows.sh exists
-#   4. every package signed with a throwaway certificate
+#   3. soak: corvane_soak for 60 s against the instrumented service, with
+#      LeakSanitizer at its exit (scripts/soak.sh --asan)
+#   4. the Windows cross build under Wine, when scripts/test-windows.sh exists
+#   5. every package signed with a throwaway certificate
 #      (scripts/test-package.sh runs scripts/package.sh)
 # Stops at the first failure and says which stage failed.
 #
@@ -82,6 +84,11 @@ export ASAN_OPTIONS="halt_on_error=1:abort_on_error=0:detect_leaks=1:check_initi
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1${UBSAN_OPTIONS:+:$UBSAN_OPTIONS}"
 build_and_test "asan+ubsan" asan
 unset ASAN_OPTIONS UBSAN_OPTIONS
+
+echo
+echo "==> [soak] 60 s against the asan+ubsan service ($(elapsed))"
+bash scripts/soak.sh --asan 60 || fail "soak: corvane_soak failed (see above; plot and samples in $build_root/soak/)"
+summaries+=("soak: corvane_soak passed (60 s, 200 connections, asan+ubsan service)")
 
 if [[ -f scripts/test-windows.sh ]]; then
   echo

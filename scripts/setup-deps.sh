@@ -34,6 +34,7 @@ test_packages=(
   wixl
   msitools
   osslsigncode
+  gnuplot-nox
 )
 
 wanted=("${runtime_packages[@]}")

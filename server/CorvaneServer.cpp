@@ -60,6 +60,7 @@ void CorvaneServer::waitForStopSignal()
             return;
         }
         m_server.get_alog().write(websocketpp::log::alevel::app, "stop requested, closing connections");
+        m_stopping = true;
         websocketpp::lib::error_code ignored;
         m_server.stop_listening(ignored);
         for (const ConnectionPtr& connection : m_pluginsManager.openConnections()) {
@@ -73,7 +74,14 @@ void CorvaneServer::waitForStopSignal()
 
 void CorvaneServer::onSocketOpen(websocketpp::connection_hdl hdl)
 {
-    post(std::make_shared<notification::ConnectReadyNotification>(m_server.get_con_from_hdl(hdl)));
+    const ConnectionPtr connection = m_server.get_con_from_hdl(hdl);
+    post(std::make_shared<notification::ConnectReadyNotification>(connection));
+    if (m_stopping) {
+        // Its handshake was under way when the stop came; left open, it
+        // would keep the service running.
+        websocketpp::lib::error_code ignored;
+        connection->close(websocketpp::close::status::normal, "service stopping", ignored);
+    }
 }
 
 void CorvaneServer::onSocketClose(websocketpp::connection_hdl hdl)

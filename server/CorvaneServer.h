@@ -38,6 +38,7 @@ private:
     plugin::PluginsManager m_pluginsManager;
     Endpoint m_server;
     std::unique_ptr<asio::signal_set> m_stopSignals;
+    bool m_stopping = false; // set by the stop signal; later opens are closed at once
 };
 
 } // namespace server

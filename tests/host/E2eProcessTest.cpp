@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <poll.h>
 #include <unistd.h>
 
 using namespace e2e;
@@ -101,6 +102,50 @@ TEST(ProcessTest, sigterm_closesClientsNormallyAndExitsZero)
     ASSERT_TRUE(closed);
     EXPECT_EQ(closed->opcode, Opcode::Close);
     EXPECT_EQ(closed->closeCode, 1000);
+    EXPECT_EQ(service.waitExit(milliseconds(10000)), std::optional<int>(0));
+}
+
+TEST(ProcessTest, sigterm_alsoClosesAConnectionWhoseHandshakeEndsAfterIt)
+{
+    if (!stopsOnSigterm()) {
+        GTEST_SKIP() << "no signal-driven stop for a launched service";
+    }
+    ServiceProcess service;
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(1237);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const auto sendText = [fd](const std::string& text) {
+        ASSERT_EQ(::send(fd, text.data(), text.size(), MSG_NOSIGNAL), static_cast<ssize_t>(text.size()));
+    };
+    sendText("GET / HTTP/1.1\r\nHost: 127.0.0.1:1237\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n");
+    // Connections are accepted in order: once a later one is open, the
+    // service holds the first, half-way through its upgrade request.
+    WsClient later;
+    later.connect();
+
+    service.terminate();
+    ASSERT_TRUE(eventually([] { return !testsupport::isListening("127.0.0.1", 1237); }, milliseconds(10000)));
+    sendText("Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n");
+
+    // The handshake completes, and the stop closes this connection as well.
+    std::string received;
+    const std::string closeFrame("\x88\x12\x03\xe8service stopping", 20);
+    pollfd readable{fd, POLLIN, 0};
+    while (received.find(closeFrame) == std::string::npos && ::poll(&readable, 1, 5000) == 1) {
+        char buffer[512];
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0) {
+            break;
+        }
+        received.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    later.close(); // answers the service's close, so that it need not wait for it
+    EXPECT_EQ(received.rfind("HTTP/1.1 101", 0), 0u) << received;
+    EXPECT_NE(received.find(closeFrame), std::string::npos) << received;
     EXPECT_EQ(service.waitExit(milliseconds(10000)), std::optional<int>(0));
 }
 

@@ -21,9 +21,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// One per thread: clients on different threads draw keys and masks at once.
 std::mt19937& randomEngine()
 {
-    static std::mt19937 engine{std::random_device{}()};
+    thread_local std::mt19937 engine{std::random_device{}()};
     return engine;
 }
 
@@ -173,6 +174,15 @@ void WsClient::shutdownSocket()
         ::close(m_fd);
         m_fd = -1;
     }
+}
+
+void WsClient::abort()
+{
+    if (m_fd >= 0) {
+        const linger resetOnClose{1, 0};
+        ::setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &resetOnClose, sizeof resetOnClose);
+    }
+    shutdownSocket();
 }
 
 void WsClient::connect(const std::string& host, int port, const std::string& path, milliseconds timeout)
@@ -453,7 +463,7 @@ std::string WsClient::request(const std::string& json, milliseconds timeout)
     return answer->payload;
 }
 
-int WsClient::close(int code, milliseconds timeout)
+int WsClient::close(int code, milliseconds timeout, std::vector<WsMessage>* before)
 {
     if (!m_serverCloseCode && m_fd >= 0 && !m_closeSent) {
         std::string payload;
@@ -469,9 +479,9 @@ int WsClient::close(int code, milliseconds timeout)
             shutdownSocket();
             throw WsError("server did not answer the close frame within " + std::to_string(timeout.count()) + " ms");
         }
-        // Data still in flight is dropped; the caller asked to close.
-        if (!receive(left) && !m_serverCloseCode) {
-            continue;
+        std::optional<WsMessage> message = receive(left);
+        if (before != nullptr && message && message->opcode != Opcode::Close) {
+            before->push_back(std::move(*message));
         }
     }
     // The server closes TCP first after the handshake; wait briefly for it.

@@ -85,7 +85,13 @@ public:
 
     // Sends a close frame with code and waits for the server's close frame;
     // returns the server's code (1006 if the TCP connection just ended).
-    int close(int code = 1000, milliseconds timeout = milliseconds(5000));
+    // Data messages that arrive before it are appended to *before when
+    // given, else dropped.
+    int close(int code = 1000, milliseconds timeout = milliseconds(5000), std::vector<WsMessage>* before = nullptr);
+
+    // Drops the connection with a TCP reset (SO_LINGER 0): no close frame,
+    // no FIN, whatever is unread or unsent is discarded.
+    void abort();
 
     bool isOpen() const { return m_fd >= 0 && !m_serverCloseCode; }
     // Set once the server's close frame (or the end of TCP) was seen.
