@@ -2,7 +2,8 @@
 #
 # Linux layout under the prefix (/usr in the .deb):
 #   bin/corvane                        the service (installed by server/)
-#   lib/systemd/user/corvane.service   `systemctl --user enable --now corvane`
+#   lib/systemd/user/corvane.service   the user unit, enabled for every user
+#                                      by the package's postinst
 #   share/doc/corvane/                 README.md, the example page and plug-in
 #   lib/corvane/                       Quintrel.so and the token bridge
 #                                      libKestova.so; corvane's RUNPATH
@@ -42,7 +43,8 @@ string(CONCAT CPACK_PACKAGE_DESCRIPTION
     "Corvane listens on ws://127.0.0.1:1237. A page on the same machine sends JSON\n"
     "requests that load a plug-in library for its connection and call the\n"
     "plug-in's Invoke export; every request gets exactly one JSON answer.\n"
-    "Run it per user with: systemctl --user enable --now corvane")
+    "The service starts at every user's log-in; start it now with\n"
+    "systemctl --user start corvane")
 set(CPACK_RESOURCE_FILE_README "${PROJECT_SOURCE_DIR}/README.md")
 set(CPACK_STRIP_FILES ON)
 if(WIN32)
@@ -54,6 +56,12 @@ else()
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   # Run-time dependencies (libc, libstdc++, libssl...) come from dpkg-shlibdeps.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  # Enable the user unit for every user on install; purge removes the links.
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+      "${PROJECT_SOURCE_DIR}/packaging/debian/postinst"
+      "${PROJECT_SOURCE_DIR}/packaging/debian/prerm"
+      "${PROJECT_SOURCE_DIR}/packaging/debian/postrm")
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
   set(CPACK_DEBIAN_PACKAGE_SECTION "utils")
   set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
 endif()
