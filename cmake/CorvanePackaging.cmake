@@ -54,8 +54,27 @@ else()
   set(CPACK_GENERATOR "DEB")
   set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-  # Run-time dependencies (libc, libstdc++, libssl...) come from dpkg-shlibdeps.
+  # Run-time dependencies (libc, libstdc++, libssl...) come from dpkg-shlibdeps,
+  # run on every ELF file of the package (corvane, Quintrel.so, libKestova.so).
+  # Nothing links against a library of /usr/lib/corvane, so it needs no
+  # private search directory.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  # What is only opened at run time is invisible to that scan. The token
+  # bridge opens its default PKCS#11 module with dlopen; without it every
+  # Quintrel method answers an empty text, so the package that ships it is a
+  # Depends, not a Recommends, which an install without recommends would skip.
+  if(KESTOVA_BRIDGE_DEFAULT_MODULE)
+    execute_process(COMMAND dpkg-query --search "${KESTOVA_BRIDGE_DEFAULT_MODULE}"
+      OUTPUT_VARIABLE _owner RESULT_VARIABLE _owner_rc ERROR_QUIET)
+    if(_owner_rc EQUAL 0 AND _owner MATCHES "^([^:,]+)(:[^:]*)?: ")
+      set(CPACK_DEBIAN_PACKAGE_DEPENDS "${CMAKE_MATCH_1}")
+    else()
+      message(WARNING "No Debian package ships ${KESTOVA_BRIDGE_DEFAULT_MODULE}, "
+                      "the token bridge's default module: the .deb cannot depend on it")
+    endif()
+  endif()
+  # Readers for real smart cards, which register their module with p11-kit.
+  set(CPACK_DEBIAN_PACKAGE_SUGGESTS "opensc, pcscd")
   # Enable the user unit for every user on install; purge removes the links.
   set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
       "${PROJECT_SOURCE_DIR}/packaging/debian/postinst"
