@@ -4,7 +4,9 @@
 #   bin/corvane                        the service (installed by server/)
 #   lib/systemd/user/corvane.service   the user unit, enabled for every user
 #                                      by the package's postinst
-#   share/doc/corvane/                 README.md, the example page and plug-in
+#   share/doc/corvane/                 README.md, the example page and plug-in,
+#                                      Debian's changelog.gz and copyright
+#   share/man/man1/corvane.1.gz        the manual page
 #   lib/corvane/                       Quintrel.so and the token bridge
 #                                      libKestova.so; corvane's RUNPATH
 #                                      points there, so a page loads
@@ -23,6 +25,34 @@ if(NOT WIN32)
   # the instance guard, which is per user.
   install(FILES "${PROJECT_SOURCE_DIR}/packaging/corvane.service"
           DESTINATION lib/systemd/user)
+
+  # Debian wants the changelog and manual page compressed with gzip -9n (no
+  # name or time in the header, so that rebuilds give the same bytes).
+  set(_gzipped)
+  foreach(_source IN ITEMS packaging/debian/changelog packaging/corvane.1)
+    get_filename_component(_name "${_source}" NAME)
+    set(_copy "${PROJECT_BINARY_DIR}/packaging/${_name}")
+    add_custom_command(OUTPUT "${_copy}.gz"
+      COMMAND "${CMAKE_COMMAND}" -E copy "${PROJECT_SOURCE_DIR}/${_source}" "${_copy}"
+      COMMAND gzip -9nf "${_copy}"
+      DEPENDS "${PROJECT_SOURCE_DIR}/${_source}"
+      VERBATIM)
+    list(APPEND _gzipped "${_copy}.gz")
+  endforeach()
+  add_custom_target(corvane_package_docs ALL DEPENDS ${_gzipped})
+  install(FILES "${PROJECT_BINARY_DIR}/packaging/changelog.gz"
+                "${PROJECT_SOURCE_DIR}/packaging/debian/copyright"
+          DESTINATION "${CORVANE_DOC_DIR}")
+  install(FILES "${PROJECT_BINARY_DIR}/packaging/corvane.1.gz"
+          DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
+
+  # The changelog's newest entry names the version it describes.
+  file(STRINGS "${PROJECT_SOURCE_DIR}/packaging/debian/changelog" _entry LIMIT_COUNT 1)
+  string(FIND "${_entry}" "corvane (${PROJECT_VERSION}) " _at)
+  if(NOT _at EQUAL 0)
+    message(FATAL_ERROR "packaging/debian/changelog starts with '${_entry}': "
+                        "add an entry for version ${PROJECT_VERSION}")
+  endif()
 endif()
 
 install(FILES "${PROJECT_SOURCE_DIR}/README.md" DESTINATION "${CORVANE_DOC_DIR}")
