@@ -30,6 +30,12 @@ test_packages=(
   wine
   wine64
   unzip
+  dpkg-dev
+  file
+  debootstrap
+  lintian
+  systemd
+  zstd
 )
 
 wanted=("${runtime_packages[@]}")
