@@ -70,30 +70,6 @@ grep -v 'running with root privileges' "$lintian_log" | sed 's/^/    /' || echo 
 rm -f "$lintian_log"
 
 # --- a clean Debian 12 root --------------------------------------------------
-mkdir -p "$cache/archives/partial"
-base="$cache/bookworm-minbase.tar.zst"
-exec {cache_lock}>"$cache/lock"
-flock "$cache_lock"
-if [[ ! -f $base || -n $(find "$base" -mtime +"$base_days") ]]; then
-  say "making the minimal root with debootstrap (kept in $base)"
-  fresh="$(mktemp -d "$cache/debootstrap.XXXXXX")"
-  if ! debootstrap --variant=minbase bookworm "$fresh/root" http://deb.debian.org/debian >"$fresh/log" 2>&1; then
-    tail -20 "$fresh/log" >&2
-    rm -rf --one-file-system "$fresh"
-    fail "debootstrap failed"
-  fi
-  # What a Debian 12 installed from its installer reads packages from.
-  cat >"$fresh/root/etc/apt/sources.list" <<EOF
-deb http://deb.debian.org/debian bookworm main
-deb http://deb.debian.org/debian bookworm-updates main
-deb http://deb.debian.org/debian-security bookworm-security main
-EOF
-  rm -rf "$fresh/root/var/cache/apt/archives/"*.deb "$fresh/root/var/lib/apt/lists/"*
-  tar --numeric-owner -C "$fresh/root" -cf - . | zstd -q -T2 -o "$base.new"
-  mv "$base.new" "$base"
-  rm -rf --one-file-system "$fresh"
-fi
-
 work="$(mktemp -d /var/tmp/corvane-deb.XXXXXX)"
 root="$work/root"
 mounts=()
@@ -110,10 +86,34 @@ cleanup() {
   fi
 }
 trap cleanup EXIT
+trap 'exit 1' INT TERM HUP
 mount_in_root() { # mount arguments..., target last
   mount "$@"
   mounts+=("${!#}")
 }
+
+mkdir -p "$cache/archives/partial"
+base="$cache/bookworm-minbase.tar.zst"
+exec {cache_lock}>"$cache/lock"
+flock "$cache_lock"
+if [[ ! -f $base || -n $(find "$base" -mtime +"$base_days") ]]; then
+  say "making the minimal root with debootstrap (kept in $base)"
+  fresh="$work/debootstrap"
+  if ! debootstrap --variant=minbase bookworm "$fresh/root" http://deb.debian.org/debian >"$work/debootstrap.log" 2>&1; then
+    tail -20 "$work/debootstrap.log" >&2
+    fail "debootstrap failed"
+  fi
+  # What a Debian 12 installed from its installer reads packages from.
+  cat >"$fresh/root/etc/apt/sources.list" <<EOF
+deb http://deb.debian.org/debian bookworm main
+deb http://deb.debian.org/debian bookworm-updates main
+deb http://deb.debian.org/debian-security bookworm-security main
+EOF
+  rm -rf "$fresh/root/var/cache/apt/archives/"*.deb "$fresh/root/var/lib/apt/lists/"*
+  tar --numeric-owner -C "$fresh/root" -cf - . | zstd -q -T2 -o "$base.new"
+  mv "$base.new" "$base"
+  rm -rf --one-file-system "$fresh"
+fi
 
 mkdir -p "$root"
 zstd -dc "$base" | tar --numeric-owner -C "$root" -xf -
