@@ -2,8 +2,11 @@
 #
 # Linux layout under the prefix (/usr in the .deb):
 #   bin/corvane                        the service (installed by server/)
-#   lib/systemd/user/corvane.service   `systemctl --user enable --now corvane`
-#   share/doc/corvane/                 README.md, the example page and plug-in
+#   lib/systemd/user/corvane.service   the user unit, enabled for every user
+#                                      by the package's postinst
+#   share/doc/corvane/                 README.md, the example page and plug-in,
+#                                      Debian's changelog.gz and copyright
+#   share/man/man1/corvane.1.gz        the manual page
 #   lib/corvane/                       Quintrel.so and the token bridge
 #                                      libKestova.so; corvane's RUNPATH
 #                                      points there, so a page loads
@@ -22,6 +25,34 @@ if(NOT WIN32)
   # the instance guard, which is per user.
   install(FILES "${PROJECT_SOURCE_DIR}/packaging/corvane.service"
           DESTINATION lib/systemd/user)
+
+  # Debian wants the changelog and manual page compressed with gzip -9n (no
+  # name or time in the header, so that rebuilds give the same bytes).
+  set(_gzipped)
+  foreach(_source IN ITEMS packaging/debian/changelog packaging/corvane.1)
+    get_filename_component(_name "${_source}" NAME)
+    set(_copy "${PROJECT_BINARY_DIR}/packaging/${_name}")
+    add_custom_command(OUTPUT "${_copy}.gz"
+      COMMAND "${CMAKE_COMMAND}" -E copy "${PROJECT_SOURCE_DIR}/${_source}" "${_copy}"
+      COMMAND gzip -9nf "${_copy}"
+      DEPENDS "${PROJECT_SOURCE_DIR}/${_source}"
+      VERBATIM)
+    list(APPEND _gzipped "${_copy}.gz")
+  endforeach()
+  add_custom_target(corvane_package_docs ALL DEPENDS ${_gzipped})
+  install(FILES "${PROJECT_BINARY_DIR}/packaging/changelog.gz"
+                "${PROJECT_SOURCE_DIR}/packaging/debian/copyright"
+          DESTINATION "${CORVANE_DOC_DIR}")
+  install(FILES "${PROJECT_BINARY_DIR}/packaging/corvane.1.gz"
+          DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
+
+  # The changelog's newest entry names the version it describes.
+  file(STRINGS "${PROJECT_SOURCE_DIR}/packaging/debian/changelog" _entry LIMIT_COUNT 1)
+  string(FIND "${_entry}" "corvane (${PROJECT_VERSION}) " _at)
+  if(NOT _at EQUAL 0)
+    message(FATAL_ERROR "packaging/debian/changelog starts with '${_entry}': "
+                        "add an entry for version ${PROJECT_VERSION}")
+  endif()
 endif()
 
 install(FILES "${PROJECT_SOURCE_DIR}/README.md" DESTINATION "${CORVANE_DOC_DIR}")
@@ -45,7 +76,8 @@ string(CONCAT CPACK_PACKAGE_DESCRIPTION
     "Corvane listens on ws://127.0.0.1:1237. A page on the same machine sends JSON\n"
     "requests that load a plug-in library for its connection and call the\n"
     "plug-in's Invoke export; every request gets exactly one JSON answer.\n"
-    "Run it per user with: systemctl --user enable --now corvane")
+    "The service starts at every user's log-in; start it now with\n"
+    "systemctl --user start corvane")
 set(CPACK_RESOURCE_FILE_README "${PROJECT_SOURCE_DIR}/README.md")
 set(CPACK_STRIP_FILES ON)
 if(WIN32)
@@ -55,8 +87,33 @@ else()
   set(CPACK_GENERATOR "DEB")
   set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-  # Run-time dependencies (libc, libstdc++, libssl...) come from dpkg-shlibdeps.
+  # Run-time dependencies (libc, libstdc++, libssl...) come from dpkg-shlibdeps,
+  # run on every ELF file of the package (corvane, Quintrel.so, libKestova.so).
+  # Nothing links against a library of /usr/lib/corvane, so it needs no
+  # private search directory.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  # What is only opened at run time is invisible to that scan. The token
+  # bridge opens its default PKCS#11 module with dlopen; without it every
+  # Quintrel method answers an empty text, so the package that ships it is a
+  # Depends, not a Recommends, which an install without recommends would skip.
+  if(KESTOVA_BRIDGE_DEFAULT_MODULE)
+    execute_process(COMMAND dpkg-query --search "${KESTOVA_BRIDGE_DEFAULT_MODULE}"
+      OUTPUT_VARIABLE _owner RESULT_VARIABLE _owner_rc ERROR_QUIET)
+    if(_owner_rc EQUAL 0 AND _owner MATCHES "^([^:,]+)(:[^:]*)?: ")
+      set(CPACK_DEBIAN_PACKAGE_DEPENDS "${CMAKE_MATCH_1}")
+    else()
+      message(WARNING "No Debian package ships ${KESTOVA_BRIDGE_DEFAULT_MODULE}, "
+                      "the token bridge's default module: the .deb cannot depend on it")
+    endif()
+  endif()
+  # Readers for real smart cards, which register their module with p11-kit.
+  set(CPACK_DEBIAN_PACKAGE_SUGGESTS "opensc, pcscd")
+  # Enable the user unit for every user on install; purge removes the links.
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+      "${PROJECT_SOURCE_DIR}/packaging/debian/postinst"
+      "${PROJECT_SOURCE_DIR}/packaging/debian/prerm"
+      "${PROJECT_SOURCE_DIR}/packaging/debian/postrm")
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
   set(CPACK_DEBIAN_PACKAGE_SECTION "utils")
   set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
 endif()

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs every package the tests need, then builds and tests in stages:
 #   1. release build, all tests
+#   deb: the Debian package, installed and tested in a clean Debian 12 root
+#      (scripts/test-deb.sh; needs root)
 #   2. AddressSanitizer + UndefinedBehaviorSanitizer build, all tests
 #      (the test plug-ins are instrumented too and run inside the
 #      instrumented corvane)
@@ -77,6 +79,11 @@ echo "==> Checking packages"
 scripts/setup-deps.sh || fail "installing the packages failed (see above)"
 
 build_and_test "release" release
+
+echo
+echo "==> [deb] the package in a clean Debian 12 root ($(elapsed))"
+bash scripts/test-deb.sh "$build_root/release" || fail "deb: the Debian package test failed"
+summaries+=("deb: scripts/test-deb.sh passed")
 
 # Stop at the first finding, also inside corvane when a test starts it, and
 # make the process fail rather than carry on.

@@ -35,6 +35,12 @@ test_packages=(
   msitools
   osslsigncode
   gnuplot-nox
+  dpkg-dev
+  file
+  debootstrap
+  lintian
+  systemd
+  zstd
 )
 
 wanted=("${runtime_packages[@]}")

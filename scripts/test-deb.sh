@@ -1,0 +1,260 @@
+#!/usr/bin/env bash
+# Proves the Debian package on a clean Debian 12.
+#
+#   scripts/test-deb.sh [BUILD_DIR]          (default: build/release)
+#
+# Builds BUILD_DIR (a release build; configured with the release preset when
+# it is new), makes the .deb there with `cpack -G DEB`, checks it with
+# lintian (no errors) and then, in a fresh minimal Debian 12 root made with
+# debootstrap:
+#   1. `apt-get install ./corvane_*.deb` pulls what the package declares, and
+#      ldd finds every library of the installed binaries; the user unit is
+#      enabled for every user and `systemd-analyze verify` accepts it;
+#   2. removal takes the files away, purge the enablement too, and the root
+#      then holds exactly the files it held before the install;
+#   3. installed again beside SoftHSM2 with a token in its default place, the
+#      installed /usr/bin/corvane, started with an empty environment, answers
+#      Quintrel's methods over a WebSocket with what OpenSSL reads from the
+#      token's certificates.
+#
+# Needs root (chroot, mounts, a network namespace) and deb.debian.org.
+# Kept between runs in /var/cache/corvane (CORVANE_DEB_CACHE): the minimal
+# root as a tarball, made anew when older than CORVANE_DEB_BASE_DAYS days
+# (default 7), and the packages apt downloaded.
+set -euo pipefail
+
+root_dir="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+build_dir="${1:-$root_dir/build/release}"
+cache="${CORVANE_DEB_CACHE:-/var/cache/corvane}"
+base_days="${CORVANE_DEB_BASE_DAYS:-7}"
+
+say() { printf '==> [deb] %s (%dm%02ds)\n' "$*" $((SECONDS / 60)) $((SECONDS % 60)); }
+fail() {
+  echo "test-deb: FAILED: $*" >&2
+  exit 1
+}
+
+if [[ $(id -u) -ne 0 ]]; then
+  fail "must run as root: it builds a Debian root with debootstrap, mounts into it and chroots (try: sudo $0 $*)"
+fi
+for tool in debootstrap lintian systemd-analyze dpkg-shlibdeps file cpack zstd openssl softhsm2-util pkcs11-tool unshare; do
+  command -v "$tool" >/dev/null || fail "$tool is missing (scripts/setup-deps.sh installs it)"
+done
+
+# --- the package -----------------------------------------------------------
+if [[ ! -f $build_dir/CMakeCache.txt ]]; then
+  say "configuring $build_dir (release preset)"
+  cmake --preset release -B "$build_dir" -S "$root_dir" >/dev/null
+fi
+say "building $build_dir"
+cmake --build "$build_dir" -j2 >/dev/null || fail "building $build_dir failed (run cmake --build $build_dir to see why)"
+rm -f "$build_dir"/corvane_*.deb
+(cd "$build_dir" && cpack -G DEB >/dev/null) || fail "cpack -G DEB failed"
+debs=("$build_dir"/corvane_*_amd64.deb)
+[[ ${#debs[@]} -eq 1 && -f ${debs[0]} ]] || fail "cpack made no single corvane_*_amd64.deb in $build_dir"
+deb="${debs[0]}"
+deb_name="$(basename "$deb")"
+client="$build_dir/tests/support/corvane_ws_request"
+[[ -x $client ]] || fail "$client is missing (a build with tests makes it)"
+say "package: $deb"
+dpkg-deb --field "$deb" Depends Suggests | sed 's/^/    /'
+
+say "lintian"
+lintian_log="$(mktemp)"
+if ! lintian --fail-on error "$deb" >"$lintian_log" 2>&1; then
+  grep -v 'running with root privileges' "$lintian_log" | sed 's/^/    /' >&2
+  rm -f "$lintian_log"
+  fail "lintian reports errors"
+fi
+grep -v 'running with root privileges' "$lintian_log" | sed 's/^/    /' || echo "    (nothing to report)"
+rm -f "$lintian_log"
+
+# --- a clean Debian 12 root --------------------------------------------------
+work="$(mktemp -d /var/tmp/corvane-deb.XXXXXX)"
+root="$work/root"
+mounts=()
+cleanup() {
+  local i
+  for ((i = ${#mounts[@]} - 1; i >= 0; i--)); do
+    umount "${mounts[i]}" 2>/dev/null || umount -l "${mounts[i]}" 2>/dev/null || true
+  done
+  # Never delete through a mount that is still there (/dev of the host).
+  if findmnt -rn -o TARGET | grep -q "^$work/"; then
+    echo "test-deb: mounts left under $work; not deleting it" >&2
+  else
+    rm -rf --one-file-system "$work"
+  fi
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM HUP
+mount_in_root() { # mount arguments..., target last
+  mount "$@"
+  mounts+=("${!#}")
+}
+
+mkdir -p "$cache/archives/partial"
+base="$cache/bookworm-minbase.tar.zst"
+exec {cache_lock}>"$cache/lock"
+flock "$cache_lock"
+if [[ ! -f $base || -n $(find "$base" -mtime +"$base_days") ]]; then
+  say "making the minimal root with debootstrap (kept in $base)"
+  fresh="$work/debootstrap"
+  if ! debootstrap --variant=minbase bookworm "$fresh/root" http://deb.debian.org/debian >"$work/debootstrap.log" 2>&1; then
+    tail -20 "$work/debootstrap.log" >&2
+    fail "debootstrap failed"
+  fi
+  # What a Debian 12 installed from its installer reads packages from.
+  cat >"$fresh/root/etc/apt/sources.list" <<EOF
+deb http://deb.debian.org/debian bookworm main
+deb http://deb.debian.org/debian bookworm-updates main
+deb http://deb.debian.org/debian-security bookworm-security main
+EOF
+  rm -rf "$fresh/root/var/cache/apt/archives/"*.deb "$fresh/root/var/lib/apt/lists/"*
+  tar --numeric-owner -C "$fresh/root" -cf - . | zstd -q -T2 -o "$base.new"
+  mv "$base.new" "$base"
+  rm -rf --one-file-system "$fresh"
+fi
+
+mkdir -p "$root"
+zstd -dc "$base" | tar --numeric-owner -C "$root" -xf -
+flock -u "$cache_lock"
+cp /etc/resolv.conf "$root/etc/resolv.conf"
+mount_in_root -t proc proc "$root/proc"
+mount_in_root --bind /dev/pts "$root/dev/pts"
+mount_in_root -t tmpfs tmpfs "$root/dev/shm"
+mount_in_root --bind "$cache/archives" "$root/var/cache/apt/archives"
+
+in_root() { chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin DEBIAN_FRONTEND=noninteractive LC_ALL=C.UTF-8 "$@"; }
+apt_in_root() { in_root apt-get -y -q -o Dpkg::Use-Pty=0 "$@"; }
+
+# Every path with its type, mode, owner and link target, except apt's lists,
+# cache and state, and the logs.
+snapshot() {
+  in_root find / -xdev \
+    \( -path /var/cache/apt -o -path /var/lib/apt -o -path /var/log \) -prune \
+    -o -printf '%M %u:%g %p -> %l\n' | sort
+}
+installed_packages() { in_root dpkg-query -W -f '${db:Status-Abbrev} ${Package}\n' | awk '$1 == "ii" {print $2}' | sort; }
+
+say "apt-get update in the clean root"
+apt_in_root update >"$work/apt-update.log" 2>&1 || { cat "$work/apt-update.log" >&2; fail "apt-get update failed"; }
+in_root apt-get clean -q
+snapshot >"$work/files-before"
+installed_packages >"$work/packages-before"
+
+# --- 1. install into the clean root ------------------------------------------
+install_deb() {
+  cp "$deb" "$root/tmp/$deb_name"
+  apt_in_root install --no-install-recommends "./tmp/$deb_name" >"$work/apt-install.log" 2>&1 \
+    || { cat "$work/apt-install.log" >&2; fail "apt-get install ./$deb_name failed in the clean root"; }
+  rm -f "$root/tmp/$deb_name"
+}
+say "apt-get install --no-install-recommends ./$deb_name"
+install_deb
+installed_packages >"$work/packages-installed"
+echo "    pulled in: $(comm -13 "$work/packages-before" "$work/packages-installed" | tr '\n' ' ')"
+
+binaries=(/usr/bin/corvane /usr/lib/corvane/Quintrel.so /usr/lib/corvane/libKestova.so)
+for binary in "${binaries[@]}"; do
+  [[ -f $root$binary ]] || fail "$binary is not installed"
+  missing="$(in_root ldd "$binary" | grep 'not found' || true)"
+  [[ -z $missing ]] || fail "$binary needs libraries the package does not pull in: $missing"
+done
+echo "    ldd finds every library of ${binaries[*]}"
+proxy=/usr/lib/x86_64-linux-gnu/p11-kit-proxy.so
+[[ -e $root$proxy ]] || fail "$proxy, which the token bridge opens by default, is not installed"
+echo "    the token bridge's default module $proxy is there"
+
+unit=/usr/lib/systemd/user/corvane.service
+wants=/etc/systemd/user/default.target.wants/corvane.service
+[[ -f $root$unit ]] || fail "$unit is not installed"
+# deb-systemd-helper links to /lib/systemd/user, which is /usr/lib/... on
+# Debian 12's merged /usr.
+[[ -L $root$wants && $(in_root readlink -f "$wants") == "$unit" ]] \
+  || fail "$wants is not a link to $unit: the service would not start at log-in"
+echo "    enabled for every user: $wants -> $(readlink "$root$wants")"
+# The unit names /usr/bin/corvane: let systemd-analyze see the installed one.
+verify_out="$(unshare --mount sh -c '
+  mount -t overlay overlay -o "lowerdir=$1/usr/bin:/usr/bin" /usr/bin &&
+  XDG_RUNTIME_DIR="$(mktemp -d)" exec systemd-analyze --user verify "$1$2"' verify "$root" "$unit" 2>&1)" \
+  || fail "systemd-analyze verify rejects $unit: $verify_out"
+[[ -z $verify_out ]] || fail "systemd-analyze verify complains about $unit: $verify_out"
+echo "    systemd-analyze --user verify $unit: no complaint"
+
+# --- 2. remove, purge ----------------------------------------------------------
+say "apt-get remove corvane, then purge"
+apt_in_root remove corvane >"$work/apt-remove.log" 2>&1 || { cat "$work/apt-remove.log" >&2; fail "apt-get remove failed"; }
+for path in "${binaries[@]}" "$unit" /usr/lib/corvane /usr/share/doc/corvane; do
+  [[ ! -e $root$path ]] || fail "$path is still there after apt-get remove"
+done
+echo "    after remove, kept until purge: $(in_root find / -xdev -path '/proc' -prune -o -name '*corvane*' -print | tr '\n' ' ')"
+apt_in_root purge --autoremove corvane >"$work/apt-purge.log" 2>&1 || { cat "$work/apt-purge.log" >&2; fail "apt-get purge failed"; }
+[[ ! -e $root$wants && ! -L $root$wants ]] || fail "$wants is still there after purge"
+snapshot >"$work/files-after"
+installed_packages >"$work/packages-after"
+if ! diff -u "$work/files-before" "$work/files-after" >"$work/files.diff"; then
+  cat "$work/files.diff" >&2
+  fail "after purge the root's files differ from those before the install (above)"
+fi
+cmp -s "$work/packages-before" "$work/packages-after" \
+  || fail "after purge --autoremove other packages are installed than before: $(diff "$work/packages-before" "$work/packages-after" | tr '\n' ' ')"
+echo "    after purge: the same $(wc -l <"$work/files-after") paths and $(wc -l <"$work/packages-after") packages as before the install"
+
+# --- 3. the installed service reads a SoftHSM2 token through p11-kit -----------
+say "installing again, with SoftHSM2 and a token in its default directory"
+install_deb
+[[ -L $root$wants ]] || fail "$wants is not made again on a new install after purge"
+apt_in_root install --no-install-recommends softhsm2 >"$work/apt-softhsm.log" 2>&1 \
+  || { cat "$work/apt-softhsm.log" >&2; fail "apt-get install softhsm2 failed"; }
+[[ -f $root/usr/share/p11-kit/modules/softhsm2.module ]] || fail "softhsm2 did not register with p11-kit"
+# The token is made here with the project's script, then moved into the
+# root's default token directory, which the root's default softhsm2.conf names.
+"$root_dir/scripts/provision-demo-token.sh" "$work/token" 'Package Test:alice,device' >/dev/null
+tokendir="$(sed -n 's/^directories.tokendir *= *//p' "$root/etc/softhsm/softhsm2.conf")"
+[[ -n $tokendir && -d $root$tokendir ]] || fail "no token directory in the root's /etc/softhsm/softhsm2.conf"
+cp -a "$work/token/tokens/." "$root$tokendir/"
+
+say "env -i /usr/bin/corvane in the root, asked over a WebSocket"
+"$root_dir/tests/run-in-netns.sh" bash -c '
+  chroot "$1" env -i /usr/bin/corvane >"$2/access.log" 2>"$2/error.log" &
+  service=$!
+  "$3" "{\"MsgId\":\"1\",\"Module\":\"Quintrel\"}" \
+       "{\"MsgId\":\"Quintrel\",\"Method\":\"Quintrel\",\"Param\":\"{}\"}" \
+       "{\"MsgId\":\"GetCertNotAfter\",\"Method\":\"GetCertNotAfter\",\"Param\":\"{}\"}" >"$2/answers"
+  asked=$?
+  kill -TERM "$service"
+  (sleep 10 && kill -KILL "$service" 2>/dev/null) &
+  watchdog=$!
+  wait "$service"
+  echo "$?" >"$2/service-exit"
+  kill "$watchdog" 2>/dev/null
+  exit "$asked"' test-deb "$root" "$work" "$client" \
+  || { cat "$work/error.log" >&2; fail "no answers from the installed service"; }
+sed 's/^/    < /' "$work/answers"
+[[ $(cat "$work/service-exit") == 0 ]] || fail "the service exited with $(cat "$work/service-exit") after SIGTERM, not 0"
+# The error log also holds the WebSocket library's notes on stopping.
+if grep -q 'libKestova:' "$work/error.log"; then
+  sed 's/^/    error log: /' "$work/error.log" >&2
+  fail "the token bridge could not use its module"
+fi
+
+# One answer's records, one per line, sorted: the walk order is the token's.
+records() { sed -n "${1}p" "$work/answers" | sed 's/.*"Result":true,"Response":"\(.*\)"}$/\1/' | tr ';' '\n' | sed '/^$/d' | sort; }
+names=() dates=()
+for kind in alice device; do
+  pem="$work/token/certs/$kind.pem"
+  name="$(openssl x509 -in "$pem" -noout -subject -nameopt sep_multiline,utf8,-esc_msb | sed -n 's/^ *CN=//p')"
+  serial="$(openssl x509 -in "$pem" -noout -serial | sed 's/^serial=//' | tr 'A-F' 'a-f')"
+  not_after="$(date -u -d "$(openssl x509 -in "$pem" -noout -enddate | sed 's/^notAfter=//')" +%Y-%-m-%-d)"
+  names+=("$name")
+  dates+=("$serial:$not_after")
+done
+[[ $(sed -n 1p "$work/answers") == '{"MsgId":"LoadModule","Result":true,"Response":"Load module success"}' ]] \
+  || fail "loading Quintrel failed"
+[[ $(records 2) == "$(printf '%s\n' "${names[@]}" | sort)" ]] \
+  || fail "Quintrel answered other names than OpenSSL reads: $(sed -n 2p "$work/answers")"
+[[ $(records 3) == "$(printf '%s\n' "${dates[@]}" | sort)" ]] \
+  || fail "GetCertNotAfter answered other records than OpenSSL reads: $(sed -n 3p "$work/answers")"
+echo "    Quintrel and GetCertNotAfter match OpenSSL's reading of the token's certificates"
+
+say "passed"
