@@ -5,6 +5,7 @@
 // Callers stay free of platform conditionals.
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -66,5 +67,17 @@ struct OriginPolicySource {
     std::string error;              // when unreadable: why
 };
 OriginPolicySource readOriginPolicySource();
+
+enum class StandardStream { output, error };
+
+// Whether the process's standard output or error leads anywhere (a file, a
+// pipe, a console). A Windows GUI program started from Explorer or the Run
+// key has none.
+bool standardStreamUsable(StandardStream stream);
+
+// Where the service keeps its own log file when the standard streams lead
+// nowhere: %LOCALAPPDATA%\Corvane on Windows. Empty on Linux, where the
+// streams always stay (the journal or the terminal takes them). Not created.
+std::filesystem::path userLogDirectory();
 
 } // namespace platform

@@ -179,4 +179,14 @@ OriginPolicySource readOriginPolicySource()
     return source;
 }
 
+bool standardStreamUsable(StandardStream stream)
+{
+    return ::fcntl(stream == StandardStream::output ? 1 : 2, F_GETFD) != -1;
+}
+
+std::filesystem::path userLogDirectory()
+{
+    return {};
+}
+
 } // namespace platform

@@ -151,4 +151,25 @@ OriginPolicySource readOriginPolicySource()
     return source;
 }
 
+bool standardStreamUsable(StandardStream stream)
+{
+    const HANDLE handle = ::GetStdHandle(stream == StandardStream::output ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+    return handle != nullptr && handle != INVALID_HANDLE_VALUE && ::GetFileType(handle) != FILE_TYPE_UNKNOWN;
+}
+
+std::filesystem::path userLogDirectory()
+{
+    const DWORD needed = ::GetEnvironmentVariableW(L"LOCALAPPDATA", nullptr, 0);
+    if (needed == 0) {
+        return {};
+    }
+    std::wstring directory(needed, L'\0');
+    const DWORD length = ::GetEnvironmentVariableW(L"LOCALAPPDATA", directory.data(), needed);
+    if (length == 0 || length >= needed) {
+        return {};
+    }
+    directory.resize(length);
+    return std::filesystem::path(directory) / L"Corvane";
+}
+
 } // namespace platform

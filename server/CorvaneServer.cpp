@@ -2,6 +2,7 @@
 
 #include "notification/ConnectionNotifications.h"
 #include "platform/Platform.h"
+#include "server/LogFile.h"
 #include "server/OriginPolicy.h"
 
 #include <csignal>
@@ -69,6 +70,9 @@ void CorvaneServer::init()
     using std::placeholders::_2;
 
     m_pluginsManager.registerObservers();
+    const LogStreams logs = logStreams();
+    m_server.get_alog().set_ostream(logs.access);
+    m_server.get_elog().set_ostream(logs.error);
     m_server.init_asio();
     m_server.set_error_channels(websocketpp::log::elevel::all);
     m_server.set_access_channels(websocketpp::log::alevel::all ^ websocketpp::log::alevel::frame_payload);
