@@ -5,62 +5,41 @@
 
 #include "E2eTest.h"
 
-#include <spawn.h>
-#include <sys/wait.h>
-
-#include <cerrno>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 using namespace e2e;
 using testsupport::ServiceOptions;
 using testsupport::ServiceProcess;
 using testsupport::WsClient;
 
-extern char** environ;
-
 namespace {
 
 namespace fs = std::filesystem;
 
-// Runs a command to its end; its exit code, or -1.
-int runCommand(std::vector<std::string> args)
+std::string envOr(const char* name)
 {
-    std::vector<char*> argv;
-    for (std::string& arg : args) {
-        argv.push_back(arg.data());
-    }
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    if (::posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
-        return -1;
-    }
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    const char* value = std::getenv(name);
+    return value == nullptr ? std::string() : std::string(value);
 }
 
-// Where a test puts the policy: a launcher ("wine") means the registry of
-// its prefix, otherwise the directory that stands over /etc/corvane.
+// Where a test puts the policy: with a launcher ("wine") the registry of its
+// prefix, otherwise the directory that stands over /etc/corvane.
 class PolicyStore {
 public:
-    PolicyStore()
-        : m_launcher(envOr("CORVANE_TEST_LAUNCHER"))
-        , m_directory(envOr("CORVANE_TEST_POLICY_DIR"))
-    {
-    }
-
     bool available() const { return !m_launcher.empty() || !m_directory.empty(); }
 
     void set(const std::vector<std::string>& entries)
     {
+        std::string joined;
+        for (const std::string& entry : entries) {
+            joined += (joined.empty() ? "" : m_launcher.empty() ? "\n" : "\\0") + entry;
+        }
         if (m_launcher.empty()) {
-            std::ofstream(m_directory + "/allowed-origins") << join(entries, "\n") << "\n";
+            std::ofstream(m_directory + "/allowed-origins") << joined << "\n";
         } else {
-            ASSERT_EQ(reg({"add", kKey, "/v", "AllowedOrigins", "/t", "REG_MULTI_SZ", "/d", join(entries, "\\0"), "/f"}),
-                      0);
+            ASSERT_EQ(reg("add " + kKey + " /v AllowedOrigins /t REG_MULTI_SZ /d '" + joined + "' /f"), 0);
         }
     }
 
@@ -71,52 +50,29 @@ public:
         if (m_launcher.empty()) {
             fs::create_directory(m_directory + "/allowed-origins");
         } else {
-            ASSERT_EQ(reg({"add", kKey, "/v", "AllowedOrigins", "/t", "REG_SZ", "/d", "https://app.example", "/f"}), 0);
+            ASSERT_EQ(reg("add " + kKey + " /v AllowedOrigins /t REG_SZ /d https://app.example /f"), 0);
         }
     }
 
     void clear()
     {
         if (m_launcher.empty()) {
-            std::error_code ignored;
-            fs::remove_all(m_directory + "/allowed-origins", ignored);
+            fs::remove_all(m_directory + "/allowed-origins");
         } else {
-            reg({"delete", kKey, "/f"}); // fails when there is nothing to delete
+            reg("delete " + kKey + " /f"); // fails when there is nothing to delete
         }
     }
 
 private:
-    static constexpr const char* kKey = "HKLM\\SOFTWARE\\Policies\\Corvane";
+    static inline const std::string kKey = "'HKLM\\SOFTWARE\\Policies\\Corvane'";
 
-    static std::string envOr(const char* name)
+    int reg(const std::string& arguments) const
     {
-        const char* value = std::getenv(name);
-        return value == nullptr ? std::string() : std::string(value);
+        return std::system((m_launcher + " reg " + arguments + " >/dev/null 2>&1").c_str());
     }
 
-    static std::string join(const std::vector<std::string>& parts, const std::string& separator)
-    {
-        std::string out;
-        for (const std::string& part : parts) {
-            out += (out.empty() ? "" : separator) + part;
-        }
-        return out;
-    }
-
-    int reg(std::vector<std::string> args) const
-    {
-        std::istringstream launcher(m_launcher);
-        std::vector<std::string> command;
-        for (std::string word; launcher >> word;) {
-            command.push_back(word);
-        }
-        command.push_back("reg");
-        command.insert(command.end(), args.begin(), args.end());
-        return runCommand(command);
-    }
-
-    std::string m_launcher;
-    std::string m_directory;
+    std::string m_launcher = envOr("CORVANE_TEST_LAUNCHER");
+    std::string m_directory = envOr("CORVANE_TEST_POLICY_DIR");
 };
 
 class OriginPolicyTest : public ::testing::Test {
