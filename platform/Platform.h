@@ -5,7 +5,9 @@
 // Callers stay free of platform conditionals.
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -52,5 +54,30 @@ void* findSymbol(ModuleHandle module, const char* name);
 
 // Drops one reference on a module returned by loadModule. Null is ignored.
 void freeModule(ModuleHandle module);
+
+// The administrator's list of web origins allowed to connect, read once at
+// start: the file /etc/corvane/allowed-origins on Linux, the REG_MULTI_SZ
+// value AllowedOrigins under HKLM\SOFTWARE\Policies\Corvane on Windows
+// (where Group Policy writes). Parsing it is not the platform's business.
+struct OriginPolicySource {
+    enum class State { absent, unreadable, read };
+    State state = State::absent;
+    std::string location; // where it was looked for, for the log
+    std::vector<std::string> lines; // when read: the file's lines or the value's strings, as stored
+    std::string error;              // when unreadable: why
+};
+OriginPolicySource readOriginPolicySource();
+
+enum class StandardStream { output, error };
+
+// Whether the process's standard output or error leads anywhere (a file, a
+// pipe, a console). A Windows GUI program started from Explorer or the Run
+// key has none.
+bool standardStreamUsable(StandardStream stream);
+
+// Where the service keeps its own log file when the standard streams lead
+// nowhere: %LOCALAPPDATA%\Corvane on Windows. Empty on Linux, where the
+// streams always stay (the journal or the terminal takes them). Not created.
+std::filesystem::path userLogDirectory();
 
 } // namespace platform

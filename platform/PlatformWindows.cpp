@@ -23,6 +23,21 @@ bool toWide(const std::string& utf8, std::wstring& wide)
            == units;
 }
 
+std::string toUtf8(const wchar_t* wide, std::size_t length)
+{
+    if (length == 0) {
+        return {};
+    }
+    const int inLength = static_cast<int>(length);
+    const int bytes = ::WideCharToMultiByte(CP_UTF8, 0, wide, inLength, nullptr, 0, nullptr, nullptr);
+    if (bytes <= 0) {
+        return {};
+    }
+    std::string utf8(static_cast<std::size_t>(bytes), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, wide, inLength, utf8.data(), bytes, nullptr, nullptr);
+    return utf8;
+}
+
 } // namespace
 
 InstanceGuard::InstanceGuard(const std::string& name)
@@ -90,6 +105,71 @@ void freeModule(ModuleHandle module)
     if (module != nullptr) {
         ::FreeLibrary(static_cast<HMODULE>(module));
     }
+}
+
+OriginPolicySource readOriginPolicySource()
+{
+    constexpr const wchar_t* kKey = L"SOFTWARE\\Policies\\Corvane";
+    constexpr const wchar_t* kValue = L"AllowedOrigins";
+    OriginPolicySource source;
+    source.location = "HKLM\\SOFTWARE\\Policies\\Corvane\\AllowedOrigins";
+
+    // RRF_RT_REG_MULTI_SZ guarantees the terminating empty string; a value of
+    // another type is reported as unsupported and counts as unreadable.
+    std::wstring data;
+    LSTATUS status = ERROR_MORE_DATA;
+    for (int attempt = 0; attempt < 4 && status == ERROR_MORE_DATA; ++attempt) {
+        DWORD size = 0;
+        status = ::RegGetValueW(HKEY_LOCAL_MACHINE, kKey, kValue, RRF_RT_REG_MULTI_SZ, nullptr, nullptr, &size);
+        if (status != ERROR_SUCCESS) {
+            break;
+        }
+        data.assign(size / sizeof(wchar_t) + 1, L'\0');
+        size = static_cast<DWORD>(data.size() * sizeof(wchar_t));
+        status = ::RegGetValueW(HKEY_LOCAL_MACHINE, kKey, kValue, RRF_RT_REG_MULTI_SZ, nullptr, data.data(), &size);
+        if (status == ERROR_SUCCESS) {
+            data.resize(size / sizeof(wchar_t));
+        }
+    }
+    if (status == ERROR_FILE_NOT_FOUND) {
+        return source;
+    }
+    if (status != ERROR_SUCCESS) {
+        source.state = OriginPolicySource::State::unreadable;
+        source.error = status == ERROR_UNSUPPORTED_TYPE ? std::string("not of type REG_MULTI_SZ")
+                                                        : "Windows error " + std::to_string(status);
+        return source;
+    }
+    source.state = OriginPolicySource::State::read;
+    // The strings follow one another, each ended by a NUL; an empty one ends the list.
+    for (std::size_t at = 0; at < data.size() && data[at] != L'\0';) {
+        const std::size_t end = data.find(L'\0', at);
+        const std::size_t length = (end == std::wstring::npos ? data.size() : end) - at;
+        source.lines.push_back(toUtf8(data.data() + at, length));
+        at += length + 1;
+    }
+    return source;
+}
+
+bool standardStreamUsable(StandardStream stream)
+{
+    const HANDLE handle = ::GetStdHandle(stream == StandardStream::output ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+    return handle != nullptr && handle != INVALID_HANDLE_VALUE && ::GetFileType(handle) != FILE_TYPE_UNKNOWN;
+}
+
+std::filesystem::path userLogDirectory()
+{
+    const DWORD needed = ::GetEnvironmentVariableW(L"LOCALAPPDATA", nullptr, 0);
+    if (needed == 0) {
+        return {};
+    }
+    std::wstring directory(needed, L'\0');
+    const DWORD length = ::GetEnvironmentVariableW(L"LOCALAPPDATA", directory.data(), needed);
+    if (length == 0 || length >= needed) {
+        return {};
+    }
+    directory.resize(length);
+    return std::filesystem::path(directory) / L"Corvane";
 }
 
 } // namespace platform

@@ -32,7 +32,9 @@ fail() { echo "test-windows: FAILED: $*" >&2; exit 1; }
 for tool in x86_64-w64-mingw32-g++-posix wine wineserver unzip wixl msiinfo; do
   command -v "$tool" >/dev/null || fail "$tool is missing: run scripts/setup-deps.sh"
 done
-[[ -x "$native_dir/tests/host/corvane_host_e2e_tests" && -x "$native_dir/tests/windows/corvane_certificate_fixtures" ]] ||
+[[ -x "$native_dir/tests/host/corvane_host_e2e_tests" && -x "$native_dir/tests/host/corvane_policy_e2e_tests" &&
+   -x "$native_dir/tests/windows/corvane_certificate_fixtures" &&
+   -x "$native_dir/tests/windows/corvane_windows_log_e2e_tests" ]] ||
   fail "no native end-to-end tests in $native_dir: build the native release preset first (scripts/run-tests.sh does)"
 
 werror=OFF
@@ -137,6 +139,10 @@ run_e2e() {
 #   ended from outside, which the other cases do by killing it.
 run_e2e "$native_dir/tests/host/corvane_host_e2e_tests" "ProcessTest.sigterm_*"
 run_e2e "$native_dir/tests/windows/corvane_parity_e2e_tests" ""
+# The origin policy from the registry (reg add in the prefix, removed after
+# each case), and the log file of a Corvane.exe without standard handles.
+run_e2e "$native_dir/tests/host/corvane_policy_e2e_tests" ""
+run_e2e "$native_dir/tests/windows/corvane_windows_log_e2e_tests" ""
 
 step "packaging"
 (cd "$win_dir" && rm -f Corvane-*-win64.zip && cpack >/dev/null) || fail "cpack failed"

@@ -2,6 +2,8 @@
 
 #include "notification/ConnectionNotifications.h"
 #include "platform/Platform.h"
+#include "server/LogFile.h"
+#include "server/OriginPolicy.h"
 
 #include <csignal>
 #include <functional>
@@ -26,6 +28,40 @@ void sendText(const ConnectionPtr& connection, const std::string& text)
     (void)connection->send(text.data(), text.size(), websocketpp::frame::opcode::text);
 }
 
+namespace {
+
+// An administrator's origin policy, when there is one: a handshake carrying
+// an Origin it does not allow is answered 403 before any notification.
+void installOriginPolicy(websocketpp::server<websocketpp::config::asio>& endpoint)
+{
+    using Level = OriginPolicyLoad::Level;
+    OriginPolicyLoad load = loadOriginPolicy();
+    for (const OriginPolicyLoad::Message& message : load.messages) {
+        endpoint.get_elog().write(message.level == Level::info      ? websocketpp::log::elevel::info
+                                  : message.level == Level::warning ? websocketpp::log::elevel::warn
+                                                                    : websocketpp::log::elevel::rerror,
+                                  message.text);
+    }
+    if (!load.policy) {
+        return;
+    }
+    endpoint.set_validate_handler([&endpoint, policy = std::move(*load.policy)](websocketpp::connection_hdl hdl) {
+        const ConnectionPtr connection = endpoint.get_con_from_hdl(hdl);
+        // An empty Origin is taken as none: leaving the header out gets the same.
+        const std::string origin = connection->get_request_header("Origin");
+        if (origin.empty() || policy.allows(origin)) {
+            return true;
+        }
+        endpoint.get_alog().write(websocketpp::log::alevel::app, "origin not allowed by policy, handshake of " +
+                                                                     connection->get_remote_endpoint() +
+                                                                     " refused: \"" + printable(origin) + "\"");
+        connection->set_status(websocketpp::http::status_code::forbidden);
+        return false;
+    });
+}
+
+} // namespace
+
 CorvaneServer::CorvaneServer() = default;
 
 void CorvaneServer::init()
@@ -34,9 +70,13 @@ void CorvaneServer::init()
     using std::placeholders::_2;
 
     m_pluginsManager.registerObservers();
+    const LogStreams logs = logStreams();
+    m_server.get_alog().set_ostream(logs.access);
+    m_server.get_elog().set_ostream(logs.error);
     m_server.init_asio();
     m_server.set_error_channels(websocketpp::log::elevel::all);
     m_server.set_access_channels(websocketpp::log::alevel::all ^ websocketpp::log::alevel::frame_payload);
+    installOriginPolicy(m_server);
     m_server.set_open_handler(std::bind(&CorvaneServer::onSocketOpen, this, _1));
     m_server.set_message_handler(std::bind(&CorvaneServer::onSocketMessage, this, _1, _2));
     m_server.set_close_handler(std::bind(&CorvaneServer::onSocketClose, this, _1));

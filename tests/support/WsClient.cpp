@@ -190,6 +190,7 @@ void WsClient::connect(const std::string& host, int port, const std::string& pat
     shutdownSocket();
     m_in.clear();
     m_handshakeHeaders.clear();
+    m_handshakeStatus = 0;
     m_serverCloseCode.reset();
     m_closeSent = false;
     m_pongs.clear();
@@ -206,14 +207,19 @@ void WsClient::connect(const std::string& host, int port, const std::string& pat
         b = static_cast<unsigned char>(randomEngine()());
     }
     const std::string key = base64(nonce, sizeof nonce);
+    std::string extraHeaders;
+    for (const auto& [name, value] : m_requestHeaders) {
+        extraHeaders += name + ": " + value + "\r\n";
+    }
     writeAll("GET " + path + " HTTP/1.1\r\n" + "Host: " + host + ":" + std::to_string(port) + "\r\n" +
              "Upgrade: websocket\r\n" + "Connection: Upgrade\r\n" + "Sec-WebSocket-Key: " + key + "\r\n" +
-             "Sec-WebSocket-Version: 13\r\n" + "\r\n");
+             "Sec-WebSocket-Version: 13\r\n" + extraHeaders + "\r\n");
 
     std::string statusLine;
     const std::string head = readHead(m_fd, deadline, m_in);
     parseHead(head, statusLine, m_handshakeHeaders);
-    if (statusOf(statusLine) != 101) {
+    m_handshakeStatus = statusOf(statusLine);
+    if (m_handshakeStatus != 101) {
         shutdownSocket();
         throw WsError("handshake refused: " + statusLine);
     }

@@ -62,6 +62,10 @@ public:
 
     // Headers of the server's handshake response, names in lower case.
     const std::map<std::string, std::string>& handshakeHeaders() const { return m_handshakeHeaders; }
+    // The HTTP status of the last handshake answer, refused ones included.
+    int handshakeStatus() const { return m_handshakeStatus; }
+    // Sent with every later handshake ("Origin", "https://app.example").
+    void setRequestHeader(const std::string& name, const std::string& value) { m_requestHeaders[name] = value; }
 
     void sendText(const std::string& payload);
     void sendBinary(const std::string& payload);
@@ -114,6 +118,8 @@ private:
     int m_fd = -1;
     std::string m_in;
     std::map<std::string, std::string> m_handshakeHeaders;
+    std::map<std::string, std::string> m_requestHeaders;
+    int m_handshakeStatus = 0;
     std::optional<int> m_serverCloseCode;
     bool m_closeSent = false;
     std::vector<std::string> m_pongs;

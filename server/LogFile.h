@@ -1,0 +1,59 @@
+#pragma once
+
+// Where the WebSocket library's logs go when the standard streams lead
+// nowhere, as for a Windows GUI program started at log-on.
+
+#include <cstddef>
+#include <filesystem>
+#include <fstream>
+#include <ostream>
+#include <streambuf>
+#include <string>
+
+namespace server {
+
+// A log file of bounded size with one older copy: path, and path + ".1".
+//
+// What is written up to a flush is one entry and never split: when an entry
+// would take the file past the cap, the file becomes the older copy
+// (replacing the one before) and the entry starts a new file. An entry
+// larger than the cap on its own is cut to fit, with a note saying so. The
+// directory is created when missing; if the file cannot be opened, writes
+// are dropped. Not thread-safe: the library's loggers write under their
+// own locks on the one service thread.
+class RotatingFileBuffer : public std::streambuf {
+public:
+    RotatingFileBuffer(std::filesystem::path path, std::size_t cap);
+    ~RotatingFileBuffer() override;
+    RotatingFileBuffer(const RotatingFileBuffer&) = delete;
+    RotatingFileBuffer& operator=(const RotatingFileBuffer&) = delete;
+
+protected:
+    int_type overflow(int_type c) override;
+    std::streamsize xsputn(const char* data, std::streamsize count) override;
+    int sync() override;
+
+private:
+    void append(const char* data, std::size_t count);
+    void open(std::ios::openmode mode);
+    void rotate();
+
+    std::filesystem::path m_path;
+    std::size_t m_cap;
+    std::ofstream m_file;
+    std::size_t m_size = 0;    // bytes in the current file
+    std::string m_pending;     // the entry being written, up to the cap
+    std::size_t m_dropped = 0; // bytes of it beyond the cap
+};
+
+// The streams for the access and the error log: standard output and error
+// where they lead somewhere, otherwise the per-user log file (capped at
+// 1 MiB, one older copy), or the standard stream after all when the
+// platform has no such file. The file lives until the process ends.
+struct LogStreams {
+    std::ostream* access;
+    std::ostream* error;
+};
+LogStreams logStreams();
+
+} // namespace server
