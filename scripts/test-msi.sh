@@ -30,7 +30,7 @@ step() { printf '==> [msi] %s (%ds)\n' "$*" $((SECONDS - started)); }
 ok() { echo "    ok      $*"; }
 fail() { echo "test-msi: FAILED: $*" >&2; exit 1; }
 
-request="$native_dir/tests/windows/corvane_ws_request"
+request="$native_dir/tests/support/corvane_ws_request"
 [[ -x "$request" ]] || fail "no $request: build the native release preset first"
 for tool in wine wineserver msiinfo ss; do
   command -v "$tool" >/dev/null || fail "$tool is missing: run scripts/setup-deps.sh"
@@ -93,7 +93,7 @@ products() {
 }
 quintrel_answers() {
   local answer
-  answer="$("$request" '{"MsgId":"1","Module":"Quintrel"}' 30)" || return 1
+  answer="$("$request" --wait 30 '{"MsgId":"1","Module":"Quintrel"}')" || return 1
   [[ "$answer" == '{"MsgId":"LoadModule","Result":true,"Response":"Load module success"}' ]] ||
     { echo "unexpected answer: $answer" >&2; return 1; }
 }

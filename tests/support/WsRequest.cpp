@@ -1,22 +1,39 @@
-// ws-request: sends each argument as one request over one WebSocket
-// connection to 127.0.0.1:1237 and prints each answer on a line of its own.
-// Waits up to ten seconds for the service to accept connections, so that a
-// script can start the service and call this at once. Exit code 1 when the
-// connection or an answer fails. Used to talk to an installed service from
-// outside its root (scripts/test-deb.sh).
+// corvane_ws_request: sends each request over one WebSocket connection to
+// 127.0.0.1:1237 and prints each answer on a line of its own, for scripts
+// that talk to a service something else started (an installed package, the
+// Windows installer under Wine).
+//
+//   corvane_ws_request [--wait SECONDS] REQUEST...
+//
+// Connecting is retried until the service listens or SECONDS (default 10)
+// have passed, so a script may start the service and call this at once.
+// Exit code 0 with the answers on standard output; 1 with the reason on
+// standard error.
 
 #include "support/WsClient.h"
 
 #include <chrono>
+#include <cstring>
 #include <iostream>
+#include <string>
 #include <thread>
 
 int main(int argc, char** argv)
 {
     using namespace std::chrono;
-    testsupport::WsClient client;
-    const auto deadline = steady_clock::now() + seconds(10);
+    int first = 1;
+    seconds wait(10);
+    if (argc > 2 && std::strcmp(argv[1], "--wait") == 0) {
+        wait = seconds(std::stoi(argv[2]));
+        first = 3;
+    }
+    if (first >= argc) {
+        std::cerr << "usage: corvane_ws_request [--wait SECONDS] REQUEST...\n";
+        return 1;
+    }
+    const auto deadline = steady_clock::now() + wait;
     try {
+        testsupport::WsClient client;
         for (;;) {
             try {
                 client.connect();
@@ -25,15 +42,15 @@ int main(int argc, char** argv)
                 if (steady_clock::now() >= deadline) {
                     throw;
                 }
-                std::this_thread::sleep_for(milliseconds(100));
+                std::this_thread::sleep_for(milliseconds(200));
             }
         }
-        for (int i = 1; i < argc; ++i) {
+        for (int i = first; i < argc; ++i) {
             std::cout << client.request(argv[i]) << std::endl;
         }
         client.close();
     } catch (const testsupport::WsError& error) {
-        std::cerr << "ws-request: " << error.what() << '\n';
+        std::cerr << "corvane_ws_request: " << error.what() << '\n';
         return 1;
     }
     return 0;
