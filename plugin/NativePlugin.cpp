@@ -10,8 +10,9 @@ namespace plugin {
 
 using namespace notification;
 
-NativePlugin::NativePlugin(server::ConnectionPtr connection)
+NativePlugin::NativePlugin(ConnectionPtr connection, Transport& transport)
     : m_connection(std::move(connection))
+    , m_transport(transport)
 {
 }
 
@@ -40,7 +41,7 @@ void NativePlugin::unload()
 
 void NativePlugin::onMessage(std::shared_ptr<MsgNotification> n)
 {
-    std::shared_ptr<PluginNotification> request = decodeRequest(server::payloadOf(n->message()));
+    std::shared_ptr<PluginNotification> request = decodeRequest(m_transport.payloadOf(n->message()));
     if (auto rejected = std::dynamic_pointer_cast<ResponseNotification>(request)) {
         m_responseDispatcher.post(std::move(rejected));
     } else {
@@ -122,7 +123,7 @@ void NativePlugin::onUnLoadPlugin(std::shared_ptr<UnLoadPluginNotification>)
 
 void NativePlugin::onResponse(std::shared_ptr<ResponseNotification> n)
 {
-    server::sendText(m_connection, writeResponse(*n));
+    m_transport.sendText(m_connection, writeResponse(*n));
 }
 
 void NativePlugin::respond(std::shared_ptr<ResponseNotification> response)

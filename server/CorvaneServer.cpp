@@ -9,24 +9,30 @@
 
 namespace server {
 
-static_assert(std::is_same_v<ConnectionPtr, websocketpp::server<websocketpp::config::asio>::connection_ptr>,
-              "server/Connection.h must name the endpoint's connection pointer");
-static_assert(std::is_same_v<MessagePtr, websocketpp::server<websocketpp::config::asio>::message_ptr>,
-              "server/Connection.h must name the endpoint's message pointer");
+using notification::ConnectionPtr;
+using notification::MessagePtr;
 
-std::string_view payloadOf(const MessagePtr& message)
+static_assert(std::is_same_v<ConnectionPtr, websocketpp::server<websocketpp::config::asio>::connection_ptr>,
+              "notification/Connection.h must name the endpoint's connection pointer");
+static_assert(std::is_same_v<MessagePtr, websocketpp::server<websocketpp::config::asio>::message_ptr>,
+              "notification/Connection.h must name the endpoint's message pointer");
+
+CorvaneServer::CorvaneServer()
+    : m_pluginsManager(*this)
+{
+}
+
+std::string_view CorvaneServer::payloadOf(const MessagePtr& message) const
 {
     const std::string& payload = message->get_payload();
     return std::string_view(payload.data(), payload.size());
 }
 
-void sendText(const ConnectionPtr& connection, const std::string& text)
+void CorvaneServer::sendText(const ConnectionPtr& connection, std::string_view text)
 {
     // A refused send (connection no longer open) drops the answer.
     (void)connection->send(text.data(), text.size(), websocketpp::frame::opcode::text);
 }
-
-CorvaneServer::CorvaneServer() = default;
 
 void CorvaneServer::init()
 {

@@ -1,7 +1,9 @@
 #pragma once
 
+#include "notification/Connection.h"
 #include "notification/Notification.h"
 #include "plugin/PluginsManager.h"
+#include "plugin/Transport.h"
 
 #include <websocketpp/config/asio_no_tls.hpp>
 #include <websocketpp/server.hpp>
@@ -13,8 +15,9 @@ namespace server {
 // The one WebSocket endpoint of the process, on 127.0.0.1:1237. It turns the
 // library's open, message and close events into notifications posted to the
 // plugins manager; everything after the post runs synchronously inside the
-// handler, on the thread that called run().
-class CorvaneServer {
+// handler, on the thread that called run(). It is the transport through
+// which the plug-in hosts read requests and send answers.
+class CorvaneServer : private plugin::Transport {
 public:
     CorvaneServer();
     CorvaneServer(const CorvaneServer&) = delete;
@@ -34,6 +37,9 @@ private:
     void onSocketMessage(websocketpp::connection_hdl hdl, Endpoint::message_ptr msg);
     void post(std::shared_ptr<notification::Notification> n);
     void waitForStopSignal();
+
+    std::string_view payloadOf(const notification::MessagePtr& message) const override;
+    void sendText(const notification::ConnectionPtr& connection, std::string_view text) override;
 
     plugin::PluginsManager m_pluginsManager;
     Endpoint m_server;
