@@ -25,6 +25,18 @@ const char* usableString(const rapidjson::Value& object, const char* name)
     return text[0] == '\0' ? nullptr : text;
 }
 
+// The text up to its first NUL, as valid UTF-8: the text itself when it is,
+// else a repaired copy kept in repaired.
+std::string_view validUtf8UpToNul(std::string_view text, std::string& repaired)
+{
+    text = text.substr(0, text.find('\0'));
+    if (isValidUtf8(text)) {
+        return text;
+    }
+    repaired = toValidUtf8(text);
+    return repaired;
+}
+
 } // namespace
 
 std::shared_ptr<notification::PluginNotification> decodeRequest(std::string_view payload)
@@ -62,22 +74,33 @@ std::shared_ptr<notification::PluginNotification> decodeRequest(std::string_view
     return request;
 }
 
-std::string writeResponse(const notification::ResponseNotification& response)
+void writeResponse(const notification::ResponseNotification& response,
+                   const std::function<void(std::string_view)>& consume)
 {
-    const std::string msgId = toValidUtf8(response.msgId().c_str());
-    const std::string text = toValidUtf8(response.responseText().c_str());
+    std::string scratch;
+    std::string fixedMsgId;
+    std::string fixedText;
+    const std::string_view msgId = validUtf8UpToNul(response.msgId(), fixedMsgId);
+    const std::string_view text = validUtf8UpToNul(response.responseTextView(scratch), fixedText);
 
     rapidjson::StringBuffer buffer;
     rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
     writer.StartObject();
     writer.Key("MsgId");
-    writer.String(msgId.c_str(), static_cast<rapidjson::SizeType>(msgId.size()));
+    writer.String(msgId.data(), static_cast<rapidjson::SizeType>(msgId.size()));
     writer.Key("Result");
     writer.Bool(response.success());
     writer.Key("Response");
-    writer.String(text.c_str(), static_cast<rapidjson::SizeType>(text.size()));
+    writer.String(text.data(), static_cast<rapidjson::SizeType>(text.size()));
     writer.EndObject();
-    return std::string(buffer.GetString(), buffer.GetSize());
+    consume(std::string_view(buffer.GetString(), buffer.GetSize()));
+}
+
+std::string writeResponse(const notification::ResponseNotification& response)
+{
+    std::string answer;
+    writeResponse(response, [&answer](std::string_view text) { answer = text; });
+    return answer;
 }
 
 } // namespace plugin
