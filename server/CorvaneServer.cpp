@@ -2,7 +2,10 @@
 
 #include "notification/ConnectionNotifications.h"
 #include "platform/Platform.h"
+#include "server/QueueLimit.h"
 
+#include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <functional>
 #include <type_traits>
@@ -47,6 +50,7 @@ void CorvaneServer::init()
     m_server.set_message_handler(std::bind(&CorvaneServer::onSocketMessage, this, _1, _2));
     m_server.set_close_handler(std::bind(&CorvaneServer::onSocketClose, this, _1));
     m_server.set_reuse_addr(platform::listenerMayReuseAddress());
+    m_drainTimer = std::make_unique<asio::steady_timer>(m_server.get_io_service());
 }
 
 void CorvaneServer::run()
@@ -68,6 +72,8 @@ void CorvaneServer::waitForStopSignal()
         m_server.get_alog().write(websocketpp::log::alevel::app, "stop requested, closing connections");
         websocketpp::lib::error_code ignored;
         m_server.stop_listening(ignored);
+        // A paused connection must read again to complete its close handshake.
+        resumeAllReading();
         for (const ConnectionPtr& connection : m_pluginsManager.openConnections()) {
             connection->close(websocketpp::close::status::normal, "service stopping", ignored);
         }
@@ -84,14 +90,66 @@ void CorvaneServer::onSocketOpen(websocketpp::connection_hdl hdl)
 
 void CorvaneServer::onSocketClose(websocketpp::connection_hdl hdl)
 {
-    post(std::make_shared<notification::ConnectCloseNotification>(m_server.get_con_from_hdl(hdl)));
+    ConnectionPtr connection = m_server.get_con_from_hdl(hdl);
+    m_pausedConnections.erase(std::remove(m_pausedConnections.begin(), m_pausedConnections.end(), connection),
+                              m_pausedConnections.end());
+    post(std::make_shared<notification::ConnectCloseNotification>(std::move(connection)));
 }
 
 void CorvaneServer::onSocketMessage(websocketpp::connection_hdl hdl, Endpoint::message_ptr msg)
 {
+    ConnectionPtr connection = m_server.get_con_from_hdl(hdl);
     auto n = std::make_shared<notification::MsgNotification>(std::move(msg));
-    n->setConnection(m_server.get_con_from_hdl(hdl));
+    n->setConnection(connection);
     post(std::move(n));
+    if (connection->get_buffered_amount() > kMaxQueuedAnswerBytes) {
+        pauseReading(connection);
+    }
+}
+
+void CorvaneServer::pauseReading(const ConnectionPtr& connection)
+{
+    if (std::find(m_pausedConnections.begin(), m_pausedConnections.end(), connection) !=
+        m_pausedConnections.end()) {
+        return;
+    }
+    // We are inside this connection's read handler on the loop's only
+    // thread, so clearing its read flag here stops the read that would
+    // follow; pause_reading() would only post that and let one more read in.
+    connection->handle_pause_reading();
+    m_pausedConnections.push_back(connection);
+    if (m_pausedConnections.size() == 1) {
+        checkPausedConnections();
+    }
+}
+
+void CorvaneServer::checkPausedConnections()
+{
+    m_drainTimer->expires_after(std::chrono::milliseconds(10));
+    m_drainTimer->async_wait([this](const std::error_code& error) {
+        if (error) {
+            return;
+        }
+        const auto drained = std::partition(
+            m_pausedConnections.begin(), m_pausedConnections.end(),
+            [](const ConnectionPtr& connection) { return connection->get_buffered_amount() >= kMaxQueuedAnswerBytes; });
+        for (auto it = drained; it != m_pausedConnections.end(); ++it) {
+            (void)(*it)->resume_reading();
+        }
+        m_pausedConnections.erase(drained, m_pausedConnections.end());
+        if (!m_pausedConnections.empty()) {
+            checkPausedConnections();
+        }
+    });
+}
+
+void CorvaneServer::resumeAllReading()
+{
+    for (const ConnectionPtr& connection : m_pausedConnections) {
+        (void)connection->resume_reading();
+    }
+    m_pausedConnections.clear();
+    m_drainTimer->cancel();
 }
 
 void CorvaneServer::post(std::shared_ptr<notification::Notification> n)

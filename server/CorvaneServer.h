@@ -9,6 +9,7 @@
 #include <websocketpp/server.hpp>
 
 #include <memory>
+#include <vector>
 
 namespace server {
 
@@ -17,6 +18,11 @@ namespace server {
 // plugins manager; everything after the post runs synchronously inside the
 // handler, on the thread that called run(). It is the transport through
 // which the plug-in hosts read requests and send answers.
+//
+// A connection whose queued answers pass kMaxQueuedAnswerBytes
+// (server/QueueLimit.h) is not read until they drain below it, so a page
+// that does not read its answers is slowed rather than served into the
+// service's memory; its requests are still answered, in order.
 class CorvaneServer : private plugin::Transport {
 public:
     CorvaneServer();
@@ -37,6 +43,9 @@ private:
     void onSocketMessage(websocketpp::connection_hdl hdl, Endpoint::message_ptr msg);
     void post(std::shared_ptr<notification::Notification> n);
     void waitForStopSignal();
+    void pauseReading(const notification::ConnectionPtr& connection);
+    void checkPausedConnections();
+    void resumeAllReading();
 
     std::string_view payloadOf(const notification::MessagePtr& message) const override;
     void sendText(const notification::ConnectionPtr& connection, std::string_view text) override;
@@ -44,6 +53,10 @@ private:
     plugin::PluginsManager m_pluginsManager;
     Endpoint m_server;
     std::unique_ptr<asio::signal_set> m_stopSignals;
+    // Connections not read for now, and the timer that looks at them again:
+    // the library tells no one when a send queue drains.
+    std::vector<notification::ConnectionPtr> m_pausedConnections;
+    std::unique_ptr<asio::steady_timer> m_drainTimer;
 };
 
 } // namespace server

@@ -23,7 +23,8 @@ using Clock = std::chrono::steady_clock;
 
 std::mt19937& randomEngine()
 {
-    static std::mt19937 engine{std::random_device{}()};
+    // One per thread, so that clients may be driven from several threads.
+    thread_local std::mt19937 engine{std::random_device{}()};
     return engine;
 }
 
