@@ -45,9 +45,15 @@ std::shared_ptr<notification::PluginNotification> decodeRequest(std::string_view
         return std::make_shared<InvalidSyntaxResponse>("Bad request");
     }
 
+    // A request of a few KiB is parsed without a heap allocation: its values
+    // go into a buffer on the stack, and the allocator only takes chunks from
+    // the heap beyond that.
+    char valueBuffer[4096];
+    rapidjson::MemoryPoolAllocator<> valueAllocator(valueBuffer, sizeof valueBuffer);
+    rapidjson::CrtAllocator parseAllocator;
+    rapidjson::Document document(&valueAllocator, 1024, &parseAllocator);
     // Iterative parsing accepts exactly what the recursive parser does, but a
     // deeply nested payload cannot exhaust the stack.
-    rapidjson::Document document;
     document.Parse<rapidjson::kParseIterativeFlag>(payload.data(), payload.size());
     if (document.HasParseError()) {
         return std::make_shared<InvalidSyntaxResponse>("Invalid message format");
