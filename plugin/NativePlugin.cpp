@@ -120,7 +120,7 @@ void NativePlugin::onUnLoadPlugin(std::shared_ptr<UnLoadPluginNotification>)
 
 void NativePlugin::onResponse(std::shared_ptr<ResponseNotification> n)
 {
-    writeResponse(*n, [this](std::string_view answer) { m_transport.sendText(m_connection, answer); });
+    m_transport.sendText(m_connection, writeResponse(*n));
 }
 
 void NativePlugin::respond(std::shared_ptr<ResponseNotification> response)

@@ -4,7 +4,6 @@
 
 #include "notification/PluginNotifications.h"
 
-#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -18,10 +17,5 @@ std::shared_ptr<notification::PluginNotification> decodeRequest(std::string_view
 
 // The compact answer {"MsgId":..,"Result":..,"Response":..}, always valid UTF-8.
 std::string writeResponse(const notification::ResponseNotification& response);
-
-// The same answer, handed to consume while it is held rather than copied
-// into a string: for a caller that sends it at once.
-void writeResponse(const notification::ResponseNotification& response,
-                   const std::function<void(std::string_view)>& consume);
 
 } // namespace plugin
