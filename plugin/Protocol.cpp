@@ -169,6 +169,7 @@ std::string writeResponse(const notification::ResponseNotification& response)
         return answer;
     }
 
+    // Something to escape: the library's writer does that.
     AnswerText answer(msgId.size() + text.size() + 48);
     rapidjson::Writer<AnswerText> writer(answer);
     writer.StartObject();
