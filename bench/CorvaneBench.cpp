@@ -313,18 +313,6 @@ private:
     pid_t m_pid = -1;
 };
 
-long statusKiB(pid_t pid, const char* field)
-{
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    const std::string prefix = std::string(field) + ":";
-    for (std::string line; std::getline(in, line);) {
-        if (line.compare(0, prefix.size(), prefix) == 0) {
-            return std::atol(line.c_str() + prefix.size());
-        }
-    }
-    return -1;
-}
-
 void raiseFileLimit()
 {
     rlimit limit{};
@@ -339,7 +327,7 @@ void memoryWithManyConnections()
     testsupport::ServiceOptions options;
     options.plugins = {"echo"};
     testsupport::ServiceProcess service(options);
-    const long idleKiB = statusKiB(service.pid(), "VmRSS");
+    const long idleKiB = service.statusKiB("VmRSS");
 
     const std::string param(100, 'p');
     std::vector<std::unique_ptr<WsClient>> clients;
@@ -351,8 +339,8 @@ void memoryWithManyConnections()
             throw std::runtime_error("wrong answer on connection " + std::to_string(i));
         }
     }
-    const long rssKiB = statusKiB(service.pid(), "VmRSS");
-    const long peakKiB = statusKiB(service.pid(), "VmHWM");
+    const long rssKiB = service.statusKiB("VmRSS");
+    const long peakKiB = service.statusKiB("VmHWM");
     std::printf("\nMemory of a fresh corvane (echo plug-in loaded on every connection):\n");
     std::printf("  resident at start:                       %6ld KiB\n", idleKiB);
     std::printf("  resident with %d open connections:      %6ld KiB\n", kMemoryConnections, rssKiB);
@@ -383,7 +371,7 @@ int run(std::chrono::milliseconds duration)
         BareServer bare;
         met = throughput(duration, service.pid(), bare.pid());
         std::printf("peak resident memory of that corvane after all cells: %ld KiB\n",
-                    statusKiB(service.pid(), "VmHWM"));
+                    service.statusKiB("VmHWM"));
     }
     memoryWithManyConnections();
     return met ? EXIT_SUCCESS : 3;

@@ -47,7 +47,9 @@ bool writtenVerbatim(std::string_view text)
     constexpr std::uint64_t kOnes = 0x0101010101010101u;
     constexpr std::uint64_t kHighBits = 0x8080808080808080u;
     // Nonzero when a byte of word is below n (n <= 0x80).
-    const auto anyByteBelow = [](std::uint64_t word, std::uint64_t n) { return (word - n * kOnes) & ~word & kHighBits; };
+    const auto anyByteBelow = [](std::uint64_t word, std::uint64_t n) {
+        return (word - n * kOnes) & ~word & kHighBits;
+    };
     std::size_t i = 0;
     for (std::uint64_t word = 0; i + sizeof word <= text.size(); i += sizeof word) {
         std::memcpy(&word, text.data() + i, sizeof word);

@@ -8,9 +8,7 @@
 
 #include <atomic>
 #include <cstdio>
-#include <cstdlib>
 #include <exception>
-#include <fstream>
 #include <thread>
 
 using namespace e2e;
@@ -20,19 +18,6 @@ using testsupport::ServiceProcess;
 using testsupport::WsClient;
 
 namespace {
-
-// A memory figure of a process in KiB from /proc/PID/status ("VmRSS",
-// "VmHWM"), or -1.
-long statusKiB(pid_t pid, const std::string& field)
-{
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(in, line);) {
-        if (line.compare(0, field.size() + 1, field + ":") == 0) {
-            return std::atol(line.c_str() + field.size() + 1);
-        }
-    }
-    return -1;
-}
 
 // Resident memory says something about the service's own queues only in a
 // plain native build: a sanitizer holds freed memory back, and a launcher
@@ -120,11 +105,13 @@ TEST_F(TransportTest, connectionThatDoesNotRead_isNotReadBeyondTheQueueLimitAndL
     // Far more than the limit plus what the sockets on both sides buffer.
     constexpr int kRequests = 64;
     const std::string param(1u << 20, 'r');
-    const auto request = [&](int i) { return "{\"MsgId\":\"" + std::to_string(i) + "\",\"Method\":\"echo\",\"Param\":\"" + param + "\"}"; };
+    const auto request = [&](int i) {
+        return "{\"MsgId\":\"" + std::to_string(i) + "\",\"Method\":\"echo\",\"Param\":\"" + param + "\"}";
+    };
     WsClient stalled;
     stalled.connect();
     ASSERT_EQ(stalled.request(loadRequest("echo")), kLoadSuccess);
-    const long startKiB = statusKiB(service->pid(), "VmRSS");
+    const long startKiB = service->statusKiB("VmRSS");
 
     std::atomic<int> sent{0};
     std::exception_ptr sendFailure;
@@ -146,7 +133,7 @@ TEST_F(TransportTest, connectionThatDoesNotRead_isNotReadBeyondTheQueueLimitAndL
 
     EXPECT_EQ(client.request(echoRequest("meanwhile")), answer("e", true, "meanwhile"));
     expectServiceServes();
-    const long growthKiB = statusKiB(service->pid(), "VmHWM") - startKiB;
+    const long growthKiB = service->statusKiB("VmHWM") - startKiB;
     std::printf("[ memory   ] %d of %d requests sent while not reading; peak resident growth %ld KiB\n", sent.load(),
                 kRequests, growthKiB);
     if (residentMemoryIsTheServices()) {
