@@ -53,8 +53,8 @@ bool writtenVerbatim(std::string_view text)
     std::size_t i = 0;
     for (std::uint64_t word = 0; i + sizeof word <= text.size(); i += sizeof word) {
         std::memcpy(&word, text.data() + i, sizeof word);
-        if (anyByteBelow(word, 0x20) || anyByteBelow(word ^ ('"' * kOnes), 1) ||
-            anyByteBelow(word ^ ('\\' * kOnes), 1)) {
+        if ((anyByteBelow(word, 0x20) | anyByteBelow(word ^ ('"' * kOnes), 1) |
+             anyByteBelow(word ^ ('\\' * kOnes), 1)) != 0) {
             return false;
         }
     }
