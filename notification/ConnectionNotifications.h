@@ -1,7 +1,7 @@
 #pragma once
 
+#include "notification/Connection.h"
 #include "notification/Notification.h"
-#include "server/Connection.h"
 
 namespace notification {
 
@@ -9,14 +9,14 @@ namespace notification {
 // library's connection object alive for as long as the notification lives.
 class ConnectNotification : public Notification {
 public:
-    explicit ConnectNotification(server::ConnectionPtr connection)
+    explicit ConnectNotification(ConnectionPtr connection)
         : m_connection(std::move(connection))
     {
     }
-    server::ConnectionPtr connection() const { return m_connection; }
+    const ConnectionPtr& connection() const { return m_connection; }
 
 private:
-    server::ConnectionPtr m_connection;
+    ConnectionPtr m_connection;
 };
 
 class ConnectReadyNotification : public ConnectNotification {
@@ -35,17 +35,17 @@ public:
 // object; the payload is not copied.
 class MsgNotification : public Notification {
 public:
-    explicit MsgNotification(server::MessagePtr message)
+    explicit MsgNotification(MessagePtr message)
         : m_message(std::move(message))
     {
     }
-    void setConnection(server::ConnectionPtr connection) { m_connection = std::move(connection); }
-    server::ConnectionPtr connection() const { return m_connection; }
-    server::MessagePtr message() const { return m_message; }
+    void setConnection(ConnectionPtr connection) { m_connection = std::move(connection); }
+    const ConnectionPtr& connection() const { return m_connection; }
+    const MessagePtr& message() const { return m_message; }
 
 private:
-    server::ConnectionPtr m_connection;
-    server::MessagePtr m_message;
+    ConnectionPtr m_connection;
+    MessagePtr m_message;
 };
 
 } // namespace notification

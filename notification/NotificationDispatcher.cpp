@@ -5,8 +5,9 @@ namespace notification {
 void NotificationDispatcher::subscribe(const AbstractObserver& observer)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    std::shared_ptr<AbstractObserver> stored(observer.copy());
-    m_observers.push_back(std::move(stored));
+    auto next = m_observers ? std::make_shared<ObserverList>(*m_observers) : std::make_shared<ObserverList>();
+    next->push_back(std::shared_ptr<AbstractObserver>(observer.copy()));
+    m_observers = std::move(next);
 }
 
 void NotificationDispatcher::post(std::shared_ptr<Notification> notification)
@@ -14,12 +15,15 @@ void NotificationDispatcher::post(std::shared_ptr<Notification> notification)
     if (!notification) {
         return;
     }
-    std::vector<std::shared_ptr<AbstractObserver>> snapshot;
+    std::shared_ptr<const ObserverList> snapshot;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         snapshot = m_observers;
     }
-    for (const auto& observer : snapshot) {
+    if (!snapshot) {
+        return;
+    }
+    for (const auto& observer : *snapshot) {
         observer->deliver(notification);
     }
 }

@@ -11,7 +11,9 @@ namespace notification {
 // An ordered list of observers. post() delivers synchronously on the calling
 // thread to a snapshot of the list taken under the lock and delivers with the
 // lock released: observers subscribed during a post are called only by later
-// posts, and a handler may post or subscribe freely. An exception thrown by a
+// posts, and a handler may post or subscribe freely. The list is never
+// changed in place (subscribe() replaces it), so a snapshot is a shared
+// pointer to it and a post allocates nothing. An exception thrown by a
 // handler is not caught here: it ends the post (later observers are skipped)
 // and leaves the list unchanged.
 class NotificationDispatcher {
@@ -28,7 +30,9 @@ public:
     void post(std::shared_ptr<Notification> notification);
 
 private:
-    std::vector<std::shared_ptr<AbstractObserver>> m_observers;
+    using ObserverList = std::vector<std::shared_ptr<AbstractObserver>>;
+
+    std::shared_ptr<const ObserverList> m_observers;
     std::mutex m_mutex;
 };
 

@@ -17,6 +17,12 @@ std::string ResponseNotification::responseText() const
     return "Response of " + msgId() + ":" + (m_success ? "success" : "faild");
 }
 
+std::string_view ResponseNotification::responseTextView(std::string& scratch) const
+{
+    scratch = responseText();
+    return scratch;
+}
+
 InvalidSyntaxResponse::InvalidSyntaxResponse(std::string reason)
     : ResponseNotification(false)
     , m_reason(std::move(reason))

@@ -3,6 +3,7 @@
 #include "notification/Notification.h"
 
 #include <string>
+#include <string_view>
 
 namespace notification {
 
@@ -10,7 +11,7 @@ namespace notification {
 // identifier.
 class PluginNotification : public Notification {
 public:
-    std::string msgId() const { return m_msgId; }
+    const std::string& msgId() const { return m_msgId; }
     void setMsgId(std::string msgId) { m_msgId = std::move(msgId); }
 
 private:
@@ -23,7 +24,7 @@ public:
         : m_moduleName(moduleName)
     {
     }
-    std::string moduleName() const { return m_moduleName; }
+    const std::string& moduleName() const { return m_moduleName; }
 
 private:
     std::string m_moduleName;
@@ -36,8 +37,8 @@ public:
         , m_param(param)
     {
     }
-    std::string functionName() const { return m_functionName; }
-    std::string param() const { return m_param; }
+    const std::string& functionName() const { return m_functionName; }
+    const std::string& param() const { return m_param; }
     std::string describe() const override;
 
 private:
@@ -50,7 +51,7 @@ class UnLoadPluginNotification : public Notification {
 };
 
 // An answer to one request. The writer reads exactly msgId(), success() and
-// responseText().
+// responseText(), the last through responseTextView().
 class ResponseNotification : public PluginNotification {
 public:
     explicit ResponseNotification(bool success)
@@ -59,6 +60,10 @@ public:
     }
     bool success() const { return m_success; }
     virtual std::string responseText() const;
+    // What responseText() returns, without copying a text the class holds as
+    // it is (a class that overrides one overrides both); a computed text goes
+    // into scratch.
+    virtual std::string_view responseTextView(std::string& scratch) const;
 
 private:
     bool m_success;
@@ -81,6 +86,7 @@ public:
     {
     }
     std::string responseText() const override { return m_text; }
+    std::string_view responseTextView(std::string&) const override { return m_text; }
 
 private:
     std::string m_text;
@@ -94,6 +100,7 @@ public:
     {
     }
     std::string responseText() const override { return m_text; }
+    std::string_view responseTextView(std::string&) const override { return m_text; }
 
 private:
     std::string m_text;

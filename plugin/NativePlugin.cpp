@@ -4,14 +4,15 @@
 #include "plugin/ModuleName.h"
 #include "plugin/Protocol.h"
 
-#include <sstream>
+#include <string>
 
 namespace plugin {
 
 using namespace notification;
 
-NativePlugin::NativePlugin(server::ConnectionPtr connection)
+NativePlugin::NativePlugin(ConnectionPtr connection, Transport& transport)
     : m_connection(std::move(connection))
+    , m_transport(transport)
 {
 }
 
@@ -40,7 +41,7 @@ void NativePlugin::unload()
 
 void NativePlugin::onMessage(std::shared_ptr<MsgNotification> n)
 {
-    std::shared_ptr<PluginNotification> request = decodeRequest(server::payloadOf(n->message()));
+    std::shared_ptr<PluginNotification> request = decodeRequest(m_transport.payloadOf(n->message()));
     if (auto rejected = std::dynamic_pointer_cast<ResponseNotification>(request)) {
         m_responseDispatcher.post(std::move(rejected));
     } else {
@@ -50,7 +51,7 @@ void NativePlugin::onMessage(std::shared_ptr<MsgNotification> n)
 
 void NativePlugin::onLoadPlugin(std::shared_ptr<LoadPluginNotification> n)
 {
-    const std::string name = n->moduleName();
+    const std::string& name = n->moduleName();
     std::uint32_t error = platform::kErrorInvalidName;
     platform::ModuleHandle module = nullptr;
     if (isAcceptableModuleName(name)) {
@@ -60,10 +61,8 @@ void NativePlugin::onLoadPlugin(std::shared_ptr<LoadPluginNotification> n)
     std::shared_ptr<LoadModuleResponse> response;
     if (module == nullptr) {
         // A failed load keeps the module held before, and calls still reach it.
-        std::ostringstream text;
-        text << "Load Module error, can't find module."
-             << "Error code: " << error;
-        response = std::make_shared<LoadModuleResponse>(false, text.str());
+        response = std::make_shared<LoadModuleResponse>(
+            false, "Load Module error, can't find module.Error code: " + std::to_string(error));
     } else {
         platform::ModuleHandle previous = m_moduleHandle;
         m_moduleHandle = module;
@@ -85,27 +84,26 @@ void NativePlugin::onInvokePluginFunction(std::shared_ptr<InvokePluginFunctionNo
         return;
     }
 
-    const std::string method = n->functionName();
-    const std::string param = n->param();
+    const std::string& method = n->functionName();
     char* result = nullptr;
     int rc = -1;
     try {
-        rc = m_invokeEntry(method.c_str(), param.c_str(), &result);
+        rc = m_invokeEntry(method.c_str(), n->param().c_str(), &result);
     } catch (...) {
         // A plug-in that lets an exception escape has failed this call; the
         // page still gets its one answer.
         rc = -1;
     }
-    // Owns the plug-in's buffer from here on, whatever happens below.
-    const std::unique_ptr<char[]> owned(result);
 
     std::string text;
-    if (result != nullptr) {
-        text = result;
-    } else {
-        std::ostringstream status;
-        status << "[ " << method << " ] " << (rc == 0 ? "function success." : "function faild.");
-        text = status.str();
+    {
+        // Owns the plug-in's buffer until its text is copied, whatever happens.
+        const std::unique_ptr<char[]> owned(result);
+        if (result != nullptr) {
+            text = result;
+        } else {
+            text = "[ " + method + " ] " + (rc == 0 ? "function success." : "function faild.");
+        }
     }
     auto response = std::make_shared<InvokeFunctionResponse>(rc == 0, std::move(text));
     response->setMsgId(n->msgId());
@@ -122,7 +120,7 @@ void NativePlugin::onUnLoadPlugin(std::shared_ptr<UnLoadPluginNotification>)
 
 void NativePlugin::onResponse(std::shared_ptr<ResponseNotification> n)
 {
-    server::sendText(m_connection, writeResponse(*n));
+    m_transport.sendText(m_connection, writeResponse(*n));
 }
 
 void NativePlugin::respond(std::shared_ptr<ResponseNotification> response)

@@ -1,11 +1,12 @@
 #pragma once
 
+#include "notification/Connection.h"
 #include "notification/ConnectionNotifications.h"
 #include "notification/NotificationDispatcher.h"
 #include "notification/PluginNotifications.h"
 #include "platform/Platform.h"
 #include "plugin/CorvanePlugin.h"
-#include "server/Connection.h"
+#include "plugin/Transport.h"
 
 #include <memory>
 
@@ -13,16 +14,17 @@ namespace plugin {
 
 // The plug-in host of one connection: decodes its requests, loads the module
 // a load request names, calls the module's Invoke and writes every answer
-// back to the connection. Each step is one handler on one of three private
-// dispatchers. Runs on the endpoint's I/O thread only; owned by the
-// PluginsManager, which calls unload() before it destroys the object.
+// back to the connection through the endpoint's transport, which outlives
+// it. Each step is one handler on one of three private dispatchers. Runs on
+// the endpoint's I/O thread only; owned by the PluginsManager, which calls
+// unload() before it destroys the object.
 //
 // At most one module is held. A load that yields a module releases the one
 // held before; a failed load keeps it (calls still reach it); unload releases
 // it. Destruction releases nothing on its own.
 class NativePlugin {
 public:
-    explicit NativePlugin(server::ConnectionPtr connection);
+    NativePlugin(notification::ConnectionPtr connection, Transport& transport);
     NativePlugin(const NativePlugin&) = delete;
     NativePlugin& operator=(const NativePlugin&) = delete;
 
@@ -39,7 +41,8 @@ public:
 private:
     void respond(std::shared_ptr<notification::ResponseNotification> response);
 
-    server::ConnectionPtr m_connection;
+    notification::ConnectionPtr m_connection;
+    Transport& m_transport;
     notification::NotificationDispatcher m_messageDispatcher;
     notification::NotificationDispatcher m_pluginDispatcher;
     notification::NotificationDispatcher m_responseDispatcher;

@@ -17,7 +17,7 @@ void PluginsManager::registerObservers()
 
 void PluginsManager::onConnectReady(std::shared_ptr<ConnectReadyNotification> n)
 {
-    auto host = std::make_unique<NativePlugin>(n->connection());
+    auto host = std::make_unique<NativePlugin>(n->connection(), m_transport);
     host->registerObservers();
     m_plugins.emplace(n->connection(), std::move(host));
 }
@@ -40,9 +40,9 @@ void PluginsManager::onMessage(std::shared_ptr<MsgNotification> n)
     }
 }
 
-std::vector<server::ConnectionPtr> PluginsManager::openConnections() const
+std::vector<ConnectionPtr> PluginsManager::openConnections() const
 {
-    std::vector<server::ConnectionPtr> connections;
+    std::vector<ConnectionPtr> connections;
     connections.reserve(m_plugins.size());
     for (const auto& entry : m_plugins) {
         connections.push_back(entry.first);

@@ -4,25 +4,36 @@
 #include "platform/Platform.h"
 #include "server/LogFile.h"
 #include "server/OriginPolicy.h"
+#include "server/QueueLimit.h"
 
+#include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <functional>
 #include <type_traits>
 
 namespace server {
 
-static_assert(std::is_same_v<ConnectionPtr, websocketpp::server<websocketpp::config::asio>::connection_ptr>,
-              "server/Connection.h must name the endpoint's connection pointer");
-static_assert(std::is_same_v<MessagePtr, websocketpp::server<websocketpp::config::asio>::message_ptr>,
-              "server/Connection.h must name the endpoint's message pointer");
+using notification::ConnectionPtr;
+using notification::MessagePtr;
 
-std::string_view payloadOf(const MessagePtr& message)
+static_assert(std::is_same_v<ConnectionPtr, websocketpp::server<websocketpp::config::asio>::connection_ptr>,
+              "notification/Connection.h must name the endpoint's connection pointer");
+static_assert(std::is_same_v<MessagePtr, websocketpp::server<websocketpp::config::asio>::message_ptr>,
+              "notification/Connection.h must name the endpoint's message pointer");
+
+CorvaneServer::CorvaneServer()
+    : m_pluginsManager(*this)
+{
+}
+
+std::string_view CorvaneServer::payloadOf(const MessagePtr& message) const
 {
     const std::string& payload = message->get_payload();
     return std::string_view(payload.data(), payload.size());
 }
 
-void sendText(const ConnectionPtr& connection, const std::string& text)
+void CorvaneServer::sendText(const ConnectionPtr& connection, std::string_view text)
 {
     // A refused send (connection no longer open) drops the answer.
     (void)connection->send(text.data(), text.size(), websocketpp::frame::opcode::text);
@@ -62,8 +73,6 @@ void installOriginPolicy(websocketpp::server<websocketpp::config::asio>& endpoin
 
 } // namespace
 
-CorvaneServer::CorvaneServer() = default;
-
 void CorvaneServer::init()
 {
     using std::placeholders::_1;
@@ -81,6 +90,7 @@ void CorvaneServer::init()
     m_server.set_message_handler(std::bind(&CorvaneServer::onSocketMessage, this, _1, _2));
     m_server.set_close_handler(std::bind(&CorvaneServer::onSocketClose, this, _1));
     m_server.set_reuse_addr(platform::listenerMayReuseAddress());
+    m_drainTimer = std::make_unique<asio::steady_timer>(m_server.get_io_service());
 }
 
 void CorvaneServer::run()
@@ -103,6 +113,8 @@ void CorvaneServer::waitForStopSignal()
         m_stopping = true;
         websocketpp::lib::error_code ignored;
         m_server.stop_listening(ignored);
+        // A paused connection must read again to complete its close handshake.
+        resumeAllReading();
         for (const ConnectionPtr& connection : m_pluginsManager.openConnections()) {
             connection->close(websocketpp::close::status::normal, "service stopping", ignored);
         }
@@ -126,14 +138,66 @@ void CorvaneServer::onSocketOpen(websocketpp::connection_hdl hdl)
 
 void CorvaneServer::onSocketClose(websocketpp::connection_hdl hdl)
 {
-    post(std::make_shared<notification::ConnectCloseNotification>(m_server.get_con_from_hdl(hdl)));
+    ConnectionPtr connection = m_server.get_con_from_hdl(hdl);
+    m_pausedConnections.erase(std::remove(m_pausedConnections.begin(), m_pausedConnections.end(), connection),
+                              m_pausedConnections.end());
+    post(std::make_shared<notification::ConnectCloseNotification>(std::move(connection)));
 }
 
 void CorvaneServer::onSocketMessage(websocketpp::connection_hdl hdl, Endpoint::message_ptr msg)
 {
+    ConnectionPtr connection = m_server.get_con_from_hdl(hdl);
     auto n = std::make_shared<notification::MsgNotification>(std::move(msg));
-    n->setConnection(m_server.get_con_from_hdl(hdl));
+    n->setConnection(connection);
     post(std::move(n));
+    if (connection->get_buffered_amount() > kMaxQueuedAnswerBytes) {
+        pauseReading(connection);
+    }
+}
+
+void CorvaneServer::pauseReading(const ConnectionPtr& connection)
+{
+    if (std::find(m_pausedConnections.begin(), m_pausedConnections.end(), connection) !=
+        m_pausedConnections.end()) {
+        return;
+    }
+    // We are inside this connection's read handler on the loop's only
+    // thread, so clearing its read flag here stops the read that would
+    // follow; pause_reading() would only post that and let one more read in.
+    connection->handle_pause_reading();
+    m_pausedConnections.push_back(connection);
+    if (m_pausedConnections.size() == 1) {
+        checkPausedConnections();
+    }
+}
+
+void CorvaneServer::checkPausedConnections()
+{
+    m_drainTimer->expires_after(std::chrono::milliseconds(10));
+    m_drainTimer->async_wait([this](const std::error_code& error) {
+        if (error) {
+            return;
+        }
+        const auto drained = std::partition(
+            m_pausedConnections.begin(), m_pausedConnections.end(),
+            [](const ConnectionPtr& connection) { return connection->get_buffered_amount() >= kMaxQueuedAnswerBytes; });
+        for (auto it = drained; it != m_pausedConnections.end(); ++it) {
+            (void)(*it)->resume_reading();
+        }
+        m_pausedConnections.erase(drained, m_pausedConnections.end());
+        if (!m_pausedConnections.empty()) {
+            checkPausedConnections();
+        }
+    });
+}
+
+void CorvaneServer::resumeAllReading()
+{
+    for (const ConnectionPtr& connection : m_pausedConnections) {
+        (void)connection->resume_reading();
+    }
+    m_pausedConnections.clear();
+    m_drainTimer->cancel();
 }
 
 void CorvaneServer::post(std::shared_ptr<notification::Notification> n)

@@ -63,8 +63,9 @@ TEST(NotificationDispatcherTest, post_deliversByDynamicTypeIncludingDerivedClass
     dispatcher.post(load("m"));
     dispatcher.post(std::make_shared<UnLoadPluginNotification>());
     dispatcher.post(nullptr);
+    dispatcher.post(invalid); // a type seen before, after others
 
-    EXPECT_EQ(recorder.log, (std::vector<std::string>{"response InvalidSyntax", "load m"}));
+    EXPECT_EQ(recorder.log, (std::vector<std::string>{"response InvalidSyntax", "load m", "response InvalidSyntax"}));
     EXPECT_EQ(recorder.lastResponse, invalid);
 }
 

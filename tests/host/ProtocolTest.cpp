@@ -1,6 +1,8 @@
 #include "plugin/Protocol.h"
 
 #include <gtest/gtest.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
 
 using namespace notification;
 using plugin::decodeRequest;
@@ -106,6 +108,36 @@ TEST(ProtocolTest, writeResponse_escapesLikeTheDefaultWriter)
     EXPECT_EQ(writeResponse(response),
               "{\"MsgId\":\"\",\"Result\":false,\"Response\":"
               "\"q\\\" b\\\\ s/ \\b\\t\\n\\f\\r \\u0001\\u001F \xC3\xA9\xE2\x82\xAC\"}");
+}
+
+// The same answer from the library's plain writer.
+std::string plainlyWritten(const std::string& msgId, bool success, const std::string& text)
+{
+    rapidjson::StringBuffer buffer;
+    rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+    writer.StartObject();
+    writer.Key("MsgId");
+    writer.String(msgId.c_str(), static_cast<rapidjson::SizeType>(msgId.size()));
+    writer.Key("Result");
+    writer.Bool(success);
+    writer.Key("Response");
+    writer.String(text.c_str(), static_cast<rapidjson::SizeType>(text.size()));
+    writer.EndObject();
+    return buffer.GetString();
+}
+
+TEST(ProtocolTest, writeResponse_isThePlainWritersTextForEveryAsciiByteAnywhere)
+{
+    for (int byte = 1; byte < 0x80; ++byte) {
+        for (std::size_t at = 0; at < 17; ++at) {
+            std::string text(20, 'x');
+            text[at] = static_cast<char>(byte);
+            InvokeFunctionResponse response(byte % 2 == 0, text + "\xC3\xA9");
+            response.setMsgId(text);
+            ASSERT_EQ(writeResponse(response), plainlyWritten(text, byte % 2 == 0, text + "\xC3\xA9"))
+                << "byte " << byte << " at " << at;
+        }
+    }
 }
 
 TEST(ProtocolTest, writeResponse_replacesInvalidUtf8AndCutsAtNul)

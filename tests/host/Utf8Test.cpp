@@ -26,6 +26,16 @@ TEST(Utf8Test, isValidUtf8_refusesMalformedText)
     }
 }
 
+TEST(Utf8Test, isValidUtf8_findsASequenceAnywhereInLongAscii)
+{
+    for (std::size_t at = 0; at < 20; ++at) {
+        std::string text(20, 'a');
+        EXPECT_FALSE(isValidUtf8(text.insert(at, "\xFF"))) << at;
+        EXPECT_TRUE(isValidUtf8(text.replace(at, 1, "\xC3\xA9"))) << at;
+        EXPECT_FALSE(isValidUtf8(text.erase(at + 1, 1))) << at; // a lead byte cut short
+    }
+}
+
 TEST(Utf8Test, toValidUtf8_replacesEachBadByteAndKeepsTheRest)
 {
     EXPECT_EQ(toValidUtf8("plain \xC3\xA9"), "plain \xC3\xA9");

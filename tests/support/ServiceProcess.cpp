@@ -349,4 +349,15 @@ std::string ServiceProcess::fileText(const std::string& name) const
     return readFile(m_directory + "/" + name);
 }
 
+long ServiceProcess::statusKiB(const std::string& field) const
+{
+    std::ifstream in("/proc/" + std::to_string(m_pid) + "/status");
+    for (std::string line; std::getline(in, line);) {
+        if (line.compare(0, field.size() + 1, field + ":") == 0) {
+            return std::atol(line.c_str() + field.size() + 1);
+        }
+    }
+    return -1;
+}
+
 } // namespace testsupport

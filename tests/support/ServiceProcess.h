@@ -89,6 +89,9 @@ public:
     std::string standardError() const;
     // Contents of a file in the service's directory; empty if it is missing.
     std::string fileText(const std::string& name) const;
+    // A memory figure of the process in KiB from /proc/PID/status ("VmRSS",
+    // "VmHWM"), or -1.
+    long statusKiB(const std::string& field) const;
 
     // Module file name for a base name: prefix + name + suffix.
     static std::string moduleFileName(const std::string& baseName);
