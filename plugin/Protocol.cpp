@@ -33,6 +33,11 @@ std::shared_ptr<notification::PluginNotification> decodeRequest(std::string_view
         return std::make_shared<InvalidSyntaxResponse>("Bad request");
     }
 
+    // The parser takes a NUL byte for the end of its input, so whatever
+    // follows one would pass unread; no JSON text holds a raw NUL.
+    if (payload.find('\0') != std::string_view::npos) {
+        return std::make_shared<InvalidSyntaxResponse>("Invalid message format");
+    }
     // Iterative parsing accepts exactly what the recursive parser does, but a
     // deeply nested payload cannot exhaust the stack.
     rapidjson::Document document;

@@ -34,6 +34,9 @@ TEST(ProtocolTest, decodeRequest_rejectsInTheOrderOfTheChecks)
     for (const char* malformed : {" ", "{", "{}{}", "{\"MsgId\":\"1\",}", "NaN", "{\"MsgId\":'1'}", "/**/{}"}) {
         EXPECT_EQ(rejection(malformed), "Invalid message format") << malformed;
     }
+    // A NUL byte after the value must not hide what follows it.
+    const char afterNul[] = "{\"MsgId\":\"1\",\"Method\":\"m\"}\0{\"MsgId\":\"2\",\"Module\":\"x\"}";
+    EXPECT_EQ(rejection(std::string_view(afterNul, sizeof afterNul - 1)), "Invalid message format");
     for (const char* noId : {"{}", "[]", "null", "\"text\"", "42", "{\"MsgId\":7,\"Module\":\"q\"}",
                              "{\"MsgId\":null,\"Method\":\"m\"}", "{\"msgid\":\"1\",\"Method\":\"m\"}"}) {
         EXPECT_EQ(rejection(noId), "message not have MsgId") << noId;
