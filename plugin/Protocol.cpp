@@ -3,6 +3,7 @@
 #include "plugin/Utf8.h"
 
 #include <rapidjson/document.h>
+#include <rapidjson/memorystream.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
@@ -38,10 +39,18 @@ std::shared_ptr<notification::PluginNotification> decodeRequest(std::string_view
     if (payload.find('\0') != std::string_view::npos) {
         return std::make_shared<InvalidSyntaxResponse>("Invalid message format");
     }
+    // A whole UTF-8 byte order mark in front is ignored, as JSON readers may.
+    // RapidJSON's own skipping would drop any one of its bytes alone, so the
+    // text is parsed from a plain byte stream instead.
+    std::string_view text = payload;
+    if (text.substr(0, 3) == "\xEF\xBB\xBF") {
+        text.remove_prefix(3);
+    }
     // Iterative parsing accepts exactly what the recursive parser does, but a
     // deeply nested payload cannot exhaust the stack.
     rapidjson::Document document;
-    document.Parse<rapidjson::kParseIterativeFlag>(payload.data(), payload.size());
+    rapidjson::MemoryStream stream(text.data(), text.size());
+    document.ParseStream<rapidjson::kParseIterativeFlag, rapidjson::UTF8<>>(stream);
     if (document.HasParseError()) {
         return std::make_shared<InvalidSyntaxResponse>("Invalid message format");
     }
