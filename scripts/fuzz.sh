@@ -75,6 +75,7 @@ echo "==> [fuzz] summary"
 for line in "${summaries[@]}"; do
   echo "    $line"
 done
+printf '%s\n' "${summaries[@]}" >"$build_dir/fuzz-summary.txt"
 if [[ ${#findings[@]} -gt 0 ]]; then
   echo "==> [fuzz] FINDINGS:" >&2
   for line in "${findings[@]}"; do

@@ -4,7 +4,8 @@
 #   2. AddressSanitizer + UndefinedBehaviorSanitizer build, all tests
 #      (the test plug-ins are instrumented too and run inside the
 #      instrumented corvane)
-#   3. the Windows cross build under Wine, when scripts/test-windows.sh exists
+#   3. fuzz: every libFuzzer target for 60 s (scripts/fuzz.sh)
+#   4. the Windows cross build under Wine, when scripts/test-windows.sh exists
 # Stops at the first failure and says which stage failed.
 #
 # CORVANE_BUILD_ROOT picks the parent of the build directories (default:
@@ -80,6 +81,13 @@ export ASAN_OPTIONS="halt_on_error=1:abort_on_error=0:detect_leaks=1:check_initi
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1${UBSAN_OPTIONS:+:$UBSAN_OPTIONS}"
 build_and_test "asan+ubsan" asan
 unset ASAN_OPTIONS UBSAN_OPTIONS
+
+echo
+echo "==> [fuzz] every fuzz target for 60 s ($(elapsed))"
+bash scripts/fuzz.sh 60 || fail "fuzz: a target found something or did not build (see above)"
+while read -r line; do
+  summaries+=("fuzz: $line")
+done <"$build_root/fuzz/fuzz-summary.txt"
 
 if [[ -f scripts/test-windows.sh ]]; then
   echo

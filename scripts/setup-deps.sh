@@ -30,6 +30,9 @@ test_packages=(
   wine
   wine64
   unzip
+  clang
+  libfuzzer-14-dev
+  libclang-rt-14-dev
 )
 
 wanted=("${runtime_packages[@]}")
