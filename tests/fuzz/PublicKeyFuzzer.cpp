@@ -7,6 +7,7 @@
 #include "CertificateRecords.h"
 
 #include <openssl/asn1.h>
+#include <openssl/err.h>
 
 #include <algorithm>
 #include <cstddef>
@@ -30,6 +31,7 @@ std::optional<Bytes> leadingIntegerByOpenSsl(const Bytes& key)
     const unsigned char* pos = key.data();
     std::unique_ptr<ASN1_SEQUENCE_ANY, SequenceDeleter> sequence(
         d2i_ASN1_SEQUENCE_ANY(nullptr, &pos, static_cast<long>(key.size())));
+    ERR_clear_error();   // see CertificateFuzzer.cpp
     if (!sequence || sk_ASN1_TYPE_num(sequence.get()) < 1) {
         return std::nullopt;
     }
