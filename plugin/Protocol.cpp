@@ -3,6 +3,7 @@
 #include "plugin/Utf8.h"
 
 #include <rapidjson/document.h>
+#include <rapidjson/memorystream.h>
 #include <rapidjson/writer.h>
 
 #include <algorithm>
@@ -119,6 +120,18 @@ std::shared_ptr<notification::PluginNotification> decodeRequest(std::string_view
         return std::make_shared<InvalidSyntaxResponse>("Bad request");
     }
 
+    // The parser takes a NUL byte for the end of its input, so whatever
+    // follows one would pass unread; no JSON text holds a raw NUL.
+    if (payload.find('\0') != std::string_view::npos) {
+        return std::make_shared<InvalidSyntaxResponse>("Invalid message format");
+    }
+    // A whole UTF-8 byte order mark in front is ignored, as JSON readers may.
+    // RapidJSON's own skipping would drop any one of its bytes alone, so the
+    // text is parsed from a plain byte stream instead.
+    std::string_view text = payload;
+    if (text.substr(0, 3) == "\xEF\xBB\xBF") {
+        text.remove_prefix(3);
+    }
     // A request of a few KiB is parsed without a heap allocation: its values
     // go into a buffer on the stack, and the allocator only takes chunks from
     // the heap beyond that.
@@ -128,7 +141,8 @@ std::shared_ptr<notification::PluginNotification> decodeRequest(std::string_view
     rapidjson::Document document(&valueAllocator, 1024, &parseAllocator);
     // Iterative parsing accepts exactly what the recursive parser does, but a
     // deeply nested payload cannot exhaust the stack.
-    document.Parse<rapidjson::kParseIterativeFlag>(payload.data(), payload.size());
+    rapidjson::MemoryStream stream(text.data(), text.size());
+    document.ParseStream<rapidjson::kParseIterativeFlag, rapidjson::UTF8<>>(stream);
     if (document.HasParseError()) {
         return std::make_shared<InvalidSyntaxResponse>("Invalid message format");
     }

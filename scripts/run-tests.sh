@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
 # Installs every package the tests need, then builds and tests in stages:
 #   1. release build, all tests
-#   deb: the Debian package, installed and tested in a clean Debian 12 root
+#   2. the Debian package, installed and tested in a clean Debian 12 root
 #      (scripts/test-deb.sh; needs root)
-#   2. AddressSanitizer + UndefinedBehaviorSanitizer build, all tests
+#   3. AddressSanitizer + UndefinedBehaviorSanitizer build, all tests
 #      (the test plug-ins are instrumented too and run inside the
 #      instrumented corvane)
-#   3. soak: corvane_soak for 60 s against the instrumented service, with
+#   4. soak: corvane_soak for 60 s against the instrumented service, with
 #      LeakSanitizer at its exit (scripts/soak.sh --asan)
-#   4. the Windows cross build under Wine, when scripts/test-windows.sh exists
-#   5. every package signed with a throwaway certificate
+#   5. fuzz: every libFuzzer target for 60 s (scripts/fuzz.sh)
+#   6. the Windows cross build under Wine, the installer included
+#      (scripts/test-windows.sh)
+#   7. every package signed with a throwaway certificate
 #      (scripts/test-package.sh runs scripts/package.sh)
 # Stops at the first failure and says which stage failed.
 #
@@ -96,6 +98,13 @@ echo
 echo "==> [soak] 60 s against the asan+ubsan service ($(elapsed))"
 bash scripts/soak.sh --asan 60 || fail "soak: corvane_soak failed (see above; plot and samples in $build_root/soak/)"
 summaries+=("soak: corvane_soak passed (60 s, 200 connections, asan+ubsan service)")
+
+echo
+echo "==> [fuzz] every fuzz target for 60 s ($(elapsed))"
+bash scripts/fuzz.sh 60 || fail "fuzz: a target found something or did not build (see above)"
+while read -r line; do
+  summaries+=("fuzz: $line")
+done <"$build_root/fuzz/fuzz-summary.txt"
 
 if [[ -f scripts/test-windows.sh ]]; then
   echo

@@ -41,6 +41,9 @@ test_packages=(
   lintian
   systemd
   zstd
+  clang
+  libfuzzer-14-dev
+  libclang-rt-14-dev
 )
 
 wanted=("${runtime_packages[@]}")

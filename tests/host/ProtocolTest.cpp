@@ -33,9 +33,15 @@ std::shared_ptr<InvokePluginFunctionNotification> asCall(std::string_view payloa
 TEST(ProtocolTest, decodeRequest_rejectsInTheOrderOfTheChecks)
 {
     EXPECT_EQ(rejection(""), "Bad request");
-    for (const char* malformed : {" ", "{", "{}{}", "{\"MsgId\":\"1\",}", "NaN", "{\"MsgId\":'1'}", "/**/{}"}) {
+    for (const char* malformed : {" ", "{", "{}{}", "{\"MsgId\":\"1\",}", "NaN", "{\"MsgId\":'1'}", "/**/{}",
+                                  "\xBF{}", "\xEF\xBB{}", "\xEF\xBB\xBF"}) {
         EXPECT_EQ(rejection(malformed), "Invalid message format") << malformed;
     }
+    // Only a whole UTF-8 byte order mark may stand in front of the value.
+    EXPECT_EQ(rejection("\xEF\xBB\xBF{}"), "message not have MsgId");
+    // A NUL byte after the value must not hide what follows it.
+    const char afterNul[] = "{\"MsgId\":\"1\",\"Method\":\"m\"}\0{\"MsgId\":\"2\",\"Module\":\"x\"}";
+    EXPECT_EQ(rejection(std::string_view(afterNul, sizeof afterNul - 1)), "Invalid message format");
     for (const char* noId : {"{}", "[]", "null", "\"text\"", "42", "{\"MsgId\":7,\"Module\":\"q\"}",
                              "{\"MsgId\":null,\"Method\":\"m\"}", "{\"msgid\":\"1\",\"Method\":\"m\"}"}) {
         EXPECT_EQ(rejection(noId), "message not have MsgId") << noId;

@@ -1,0 +1,85 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets of tests/fuzz (the fuzz preset, clang with
+# AddressSanitizer and UndefinedBehaviorSanitizer) and runs each for SECONDS
+# (default 60), one after another. Prints executions and coverage per target;
+# exits non-zero when a target found something, naming the reproducer.
+#
+#   scripts/fuzz.sh [SECONDS]
+#
+# The seeds in tests/fuzz/corpus/<target>/ are copied into a work directory,
+# so a run never writes into the tree. The work directory keeps the corpus
+# each target grows and its findings, for the next run:
+#   CORVANE_FUZZ_WORK      work directory (default: <build root>/fuzz/work)
+#   CORVANE_FUZZ_TARGETS   only these targets, separated by spaces
+#   CORVANE_BUILD_ROOT     parent of the build directory (default: build)
+# With CI set, compiler warnings are errors.
+set -euo pipefail
+
+seconds="${1:-60}"
+if ! [[ "$seconds" =~ ^[1-9][0-9]*$ ]]; then
+  echo "usage: $0 [SECONDS]" >&2
+  exit 2
+fi
+
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$root"
+build_dir="${CORVANE_BUILD_ROOT:-build}/fuzz"
+work="${CORVANE_FUZZ_WORK:-$build_dir/work}"
+
+warnings=-DCORVANE_WARNINGS_AS_ERRORS=OFF
+if [[ -n "${CI:-}" ]]; then
+  warnings=-DCORVANE_WARNINGS_AS_ERRORS=ON
+fi
+echo "==> [fuzz] configuring and building $build_dir"
+cmake --preset fuzz -B "$build_dir" "$warnings" >/dev/null
+cmake --build "$build_dir" -j2 --target corvane_fuzzers
+
+# Stack traces for UndefinedBehaviorSanitizer findings; libFuzzer itself
+# turns every sanitizer report into a saved reproducer.
+export UBSAN_OPTIONS="print_stacktrace=1${UBSAN_OPTIONS:+:$UBSAN_OPTIONS}"
+
+declare -a findings=()
+declare -a summaries=()
+while read -r name max_len binary; do
+  if [[ -n "${CORVANE_FUZZ_TARGETS:-}" && " $CORVANE_FUZZ_TARGETS " != *" $name "* ]]; then
+    continue
+  fi
+  corpus="$work/$name/corpus"
+  artifacts="$work/$name/findings"
+  log="$work/$name/last-run.log"
+  mkdir -p "$corpus" "$artifacts"
+  cp -n tests/fuzz/corpus/"$name"/* "$corpus"/ 2>/dev/null || true
+
+  echo "==> [fuzz] $name: ${seconds}s, inputs up to $max_len bytes, corpus $corpus"
+  set +e
+  "$binary" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len="$max_len" \
+    -print_final_stats=1 -artifact_prefix="$artifacts/" "$corpus" >"$log" 2>&1
+  rc=$?
+  set -e
+
+  executions="$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)"
+  coverage="$(grep -Eo 'cov: [0-9]+ ft: [0-9]+ corp: [^ ]+' "$log" | tail -1 || true)"
+  summary="$name: ${executions:-?} executions, ${coverage:-no coverage line}"
+  if [[ $rc -ne 0 ]]; then
+    reproducer="$(sed -n 's/.*Test unit written to \(.*\)$/\1/p' "$log" | tail -1)"
+    tail -n 40 "$log"
+    summary="$summary, FINDING (exit code $rc): reproducer ${reproducer:-none written}; log $log"
+    findings+=("$name: rerun it with: $binary ${reproducer:-<input>}")
+  fi
+  echo "    $summary"
+  summaries+=("$summary")
+done <"$build_dir/fuzz-targets.txt"
+
+echo
+echo "==> [fuzz] summary"
+for line in "${summaries[@]}"; do
+  echo "    $line"
+done
+printf '%s\n' "${summaries[@]}" >"$build_dir/fuzz-summary.txt"
+if [[ ${#findings[@]} -gt 0 ]]; then
+  echo "==> [fuzz] FINDINGS:" >&2
+  for line in "${findings[@]}"; do
+    echo "    $line" >&2
+  done
+  exit 1
+fi
