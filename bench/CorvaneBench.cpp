@@ -8,14 +8,11 @@
 // Port 1237 (the service's fixed port) and 1238 (the bare endpoint) must be
 // free; tests/run-in-netns.sh gives the run a private loopback.
 
+#include "BareServerProcess.h"
 #include "support/ServiceProcess.h"
 #include "support/WsClient.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -32,7 +29,6 @@
 #include <thread>
 #include <vector>
 
-extern char** environ;
 
 namespace {
 
@@ -40,7 +36,7 @@ using Clock = std::chrono::steady_clock;
 using testsupport::WsClient;
 
 constexpr int kServicePort = 1237;
-constexpr int kBarePort = 1238;
+using bench::kBarePort;
 constexpr int kMemoryConnections = 500;
 
 struct Cell {
@@ -251,68 +247,6 @@ std::pair<Measurement, Measurement> measureCell(const Cell& cell, std::chrono::m
     return result;
 }
 
-// The bare endpoint as a child process; its logs go to files like the
-// service's, so both pay the same for them.
-class BareServer {
-public:
-    BareServer()
-    {
-        std::string pattern = "/tmp/corvane-bench-XXXXXX";
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            throw std::runtime_error("cannot create a temporary directory");
-        }
-        m_directory = pattern;
-        const std::string out = m_directory + "/stdout.log";
-        const std::string err = m_directory + "/stderr.log";
-        const std::string port = std::to_string(kBarePort);
-
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        char* const argv[] = {const_cast<char*>(CORVANE_BENCH_BARE_SERVER), const_cast<char*>(port.c_str()),
-                              nullptr};
-        const int rc = ::posix_spawn(&m_pid, CORVANE_BENCH_BARE_SERVER, &actions, nullptr, argv, environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (rc != 0) {
-            throw std::runtime_error(std::string("cannot start " CORVANE_BENCH_BARE_SERVER ": ") + std::strerror(rc));
-        }
-        const auto deadline = Clock::now() + std::chrono::seconds(10);
-        while (!testsupport::isListening("127.0.0.1", kBarePort)) {
-            int status = 0;
-            if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
-                m_pid = -1;
-                throw std::runtime_error("the bare endpoint exited at start; see " + err);
-            }
-            if (Clock::now() > deadline) {
-                throw std::runtime_error("the bare endpoint did not listen within 10 s");
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-    }
-
-    ~BareServer()
-    {
-        if (m_pid > 0) {
-            ::kill(m_pid, SIGKILL);
-            int status = 0;
-            ::waitpid(m_pid, &status, 0);
-        }
-        std::error_code ignored;
-        std::filesystem::remove_all(m_directory, ignored);
-    }
-
-    BareServer(const BareServer&) = delete;
-    BareServer& operator=(const BareServer&) = delete;
-
-    pid_t pid() const { return m_pid; }
-
-private:
-    std::string m_directory;
-    pid_t m_pid = -1;
-};
-
 void raiseFileLimit()
 {
     rlimit limit{};
@@ -368,7 +302,7 @@ int run(std::chrono::milliseconds duration)
         testsupport::ServiceOptions options;
         options.plugins = {"echo"};
         testsupport::ServiceProcess service(options);
-        BareServer bare;
+        bench::BareServerProcess bare;
         met = throughput(duration, service.pid(), bare.pid());
         std::printf("peak resident memory of that corvane after all cells: %ld KiB\n",
                     service.statusKiB("VmHWM"));

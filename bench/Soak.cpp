@@ -11,17 +11,15 @@
 // pick another build of the service (see tests/support/ServiceProcess.h);
 // both servers run in directories under TMPDIR (default /tmp).
 
+#include "BareServerProcess.h"
 #include "SoakTraffic.h"
 #include "support/ServiceProcess.h"
 #include "support/WsClient.h"
 
 #include <rapidjson/document.h>
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -45,7 +43,6 @@
 #include <thread>
 #include <vector>
 
-extern char** environ;
 
 namespace {
 
@@ -58,7 +55,7 @@ using testsupport::WsError;
 using testsupport::WsMessage;
 
 constexpr int kServicePort = 1237;
-constexpr int kBarePort = 1238;
+using bench::kBarePort;
 // Long enough that only a stuck service, not a busy machine, runs out of it.
 constexpr milliseconds kAnswerTimeout{30000};
 constexpr std::uint64_t kMessageLimit = 32000000; // the library's default
@@ -153,61 +150,6 @@ void trimLog(const std::string& path)
 }
 
 // ---- the bare server -------------------------------------------------------
-
-class BareServer {
-public:
-    BareServer()
-    {
-        const char* tmp = std::getenv("TMPDIR");
-        std::string pattern =
-            std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/corvane-soak-bare-XXXXXX";
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            throw std::runtime_error("cannot create a temporary directory");
-        }
-        m_directory = pattern;
-        const std::string port = std::to_string(kBarePort);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, (m_directory + "/stdout.log").c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, (m_directory + "/stderr.log").c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        char* const argv[] = {const_cast<char*>(CORVANE_BENCH_BARE_SERVER), const_cast<char*>(port.c_str()),
-                              nullptr};
-        const int rc = ::posix_spawn(&m_pid, CORVANE_BENCH_BARE_SERVER, &actions, nullptr, argv, environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (rc != 0) {
-            throw std::runtime_error(std::string("cannot start " CORVANE_BENCH_BARE_SERVER ": ") + std::strerror(rc));
-        }
-        const auto deadline = Clock::now() + std::chrono::seconds(10);
-        while (!testsupport::isListening("127.0.0.1", kBarePort)) {
-            if (Clock::now() > deadline) {
-                throw std::runtime_error("the bare server did not listen on port 1238 within 10 s");
-            }
-            std::this_thread::sleep_for(milliseconds(20));
-        }
-    }
-
-    ~BareServer()
-    {
-        ::kill(m_pid, SIGKILL);
-        int status = 0;
-        ::waitpid(m_pid, &status, 0);
-        std::error_code ignored;
-        fs::remove_all(m_directory, ignored);
-    }
-
-    BareServer(const BareServer&) = delete;
-    BareServer& operator=(const BareServer&) = delete;
-
-    pid_t pid() const { return m_pid; }
-    std::string logPath() const { return m_directory + "/stdout.log"; }
-
-private:
-    std::string m_directory;
-    pid_t m_pid = -1;
-};
 
 // ---- counting and failures -------------------------------------------------
 
@@ -725,9 +667,9 @@ int run(const Options& options)
     // An instrumented service keeps freed memory in quarantine, so its
     // resident size says nothing about leaks; LeakSanitizer at exit does.
     const bool sanitized = mapsOf(pid).find("libasan") != std::string::npos;
-    std::unique_ptr<BareServer> bare;
+    std::unique_ptr<bench::BareServerProcess> bare;
     if (!sanitized) {
-        bare = std::make_unique<BareServer>();
+        bare = std::make_unique<bench::BareServerProcess>();
     }
     const int startFds = settledDescriptors(pid, -1, milliseconds(5000));
 
@@ -757,7 +699,7 @@ int run(const Options& options)
         if (bare) {
             s.bareKiB = residentKiB(bare->pid());
             s.bareFds = openDescriptors(bare->pid());
-            trimLog(bare->logPath());
+            trimLog(bare->accessLogPath());
         }
         s.open = stats.open.load();
         s.answered = stats.totalAnswered();

@@ -18,12 +18,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string envOr(const char* name)
-{
-    const char* value = std::getenv(name);
-    return value == nullptr ? std::string() : std::string(value);
-}
-
 // Where a test puts the policy: with a launcher ("wine") the registry of its
 // prefix, otherwise the directory that stands over /etc/corvane.
 class PolicyStore {
@@ -71,8 +65,8 @@ private:
         return std::system((m_launcher + " reg " + arguments + " >/dev/null 2>&1").c_str());
     }
 
-    std::string m_launcher = envOr("CORVANE_TEST_LAUNCHER");
-    std::string m_directory = envOr("CORVANE_TEST_POLICY_DIR");
+    std::string m_launcher = testsupport::environmentOr("CORVANE_TEST_LAUNCHER");
+    std::string m_directory = testsupport::environmentOr("CORVANE_TEST_POLICY_DIR");
 };
 
 class OriginPolicyTest : public ::testing::Test {

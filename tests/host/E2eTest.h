@@ -69,8 +69,7 @@ inline void disconnect(testsupport::WsClient& client)
 // no signal-driven orderly stop; there the tests just end it.
 inline bool stopsOnSigterm()
 {
-    const char* launcher = std::getenv("CORVANE_TEST_LAUNCHER");
-    return launcher == nullptr || launcher[0] == '\0';
+    return testsupport::environmentOr("CORVANE_TEST_LAUNCHER").empty();
 }
 
 // Stops the service as a user would and checks that it went cleanly: exit

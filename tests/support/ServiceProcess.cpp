@@ -33,12 +33,6 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-std::string envOr(const char* name, const std::string& fallback)
-{
-    const char* value = std::getenv(name);
-    return value != nullptr && value[0] != '\0' ? std::string(value) : fallback;
-}
-
 std::vector<std::string> splitBlanks(const std::string& text)
 {
     std::istringstream in(text);
@@ -49,17 +43,9 @@ std::vector<std::string> splitBlanks(const std::string& text)
     return words;
 }
 
-std::string readFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
 std::string makeTempDirectory()
 {
-    std::string pattern = envOr("TMPDIR", "/tmp") + "/corvane-test-XXXXXX";
+    std::string pattern = environmentOr("TMPDIR", "/tmp") + "/corvane-test-XXXXXX";
     if (::mkdtemp(pattern.data()) == nullptr) {
         throw ServiceError("cannot create a temporary directory: " + std::string(std::strerror(errno)));
     }
@@ -91,18 +77,18 @@ int decodeStatus(int status)
 
 std::string ServiceProcess::serviceExecutable()
 {
-    return envOr("CORVANE_TEST_SERVICE", CORVANE_TEST_DEFAULT_SERVICE);
+    return environmentOr("CORVANE_TEST_SERVICE", CORVANE_TEST_DEFAULT_SERVICE);
 }
 
 std::string ServiceProcess::artifactsDirectory()
 {
-    return envOr("CORVANE_TEST_ARTIFACTS", CORVANE_TEST_DEFAULT_ARTIFACTS);
+    return environmentOr("CORVANE_TEST_ARTIFACTS", CORVANE_TEST_DEFAULT_ARTIFACTS);
 }
 
 std::string ServiceProcess::moduleFileName(const std::string& baseName)
 {
-    return envOr("CORVANE_TEST_MODULE_PREFIX", "") + baseName +
-           envOr("CORVANE_TEST_MODULE_SUFFIX", CORVANE_TEST_DEFAULT_MODULE_SUFFIX);
+    return environmentOr("CORVANE_TEST_MODULE_PREFIX", "") + baseName +
+           environmentOr("CORVANE_TEST_MODULE_SUFFIX", CORVANE_TEST_DEFAULT_MODULE_SUFFIX);
 }
 
 void ServiceProcess::requirePortFree()
@@ -184,7 +170,7 @@ ServiceProcess::~ServiceProcess()
 
 pid_t ServiceProcess::spawn(const std::string& outPath, const std::string& errPath) const
 {
-    std::vector<std::string> args = splitBlanks(envOr("CORVANE_TEST_LAUNCHER", ""));
+    std::vector<std::string> args = splitBlanks(environmentOr("CORVANE_TEST_LAUNCHER", ""));
     args.push_back(m_executable);
     std::vector<char*> argv;
     for (std::string& arg : args) {
@@ -233,7 +219,7 @@ pid_t ServiceProcess::spawn(const std::string& outPath, const std::string& errPa
 
 void ServiceProcess::waitUntilReady()
 {
-    const auto timeout = std::chrono::milliseconds(std::atoi(envOr("CORVANE_TEST_START_TIMEOUT_MS", "20000").c_str()));
+    const auto timeout = std::chrono::milliseconds(std::atoi(environmentOr("CORVANE_TEST_START_TIMEOUT_MS", "20000").c_str()));
     const auto deadline = Clock::now() + timeout;
     std::string lastError;
     while (Clock::now() < deadline) {
@@ -329,24 +315,24 @@ ProcessResult ServiceProcess::runSecondInstance(std::chrono::milliseconds timeou
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    result.standardOutput = readFile(outPath);
-    result.standardError = readFile(errPath);
+    result.standardOutput = readTextFile(outPath);
+    result.standardError = readTextFile(errPath);
     return result;
 }
 
 std::string ServiceProcess::standardOutput() const
 {
-    return readFile(m_directory + "/stdout.txt");
+    return readTextFile(m_directory + "/stdout.txt");
 }
 
 std::string ServiceProcess::standardError() const
 {
-    return readFile(m_directory + "/stderr.txt");
+    return readTextFile(m_directory + "/stderr.txt");
 }
 
 std::string ServiceProcess::fileText(const std::string& name) const
 {
-    return readFile(m_directory + "/" + name);
+    return readTextFile(m_directory + "/" + name);
 }
 
 long ServiceProcess::statusKiB(const std::string& field) const
@@ -358,6 +344,20 @@ long ServiceProcess::statusKiB(const std::string& field) const
         }
     }
     return -1;
+}
+
+std::string environmentOr(const char* name, const std::string& fallback)
+{
+    const char* value = std::getenv(name);
+    return value != nullptr && value[0] != '\0' ? std::string(value) : fallback;
+}
+
+std::string readTextFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
 }
 
 } // namespace testsupport

@@ -112,4 +112,10 @@ private:
     std::optional<int> m_exitCode;
 };
 
+// The value of an environment variable, or fallback when it is unset or empty.
+std::string environmentOr(const char* name, const std::string& fallback = {});
+
+// A whole file's bytes; empty if it cannot be read.
+std::string readTextFile(const std::string& path);
+
 } // namespace testsupport

@@ -23,8 +23,7 @@ namespace fs = std::filesystem;
 
 std::string launcher()
 {
-    const char* value = std::getenv("CORVANE_TEST_LAUNCHER");
-    return value == nullptr ? std::string() : std::string(value);
+    return testsupport::environmentOr("CORVANE_TEST_LAUNCHER");
 }
 
 // The first line a command prints, without its line end.
@@ -42,14 +41,6 @@ std::string firstLineOf(const std::string& command)
         line.pop_back();
     }
     return line;
-}
-
-std::string readFile(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
 }
 
 const std::string kAnswer = answer("logged-1", false, "Module have not been loaded");
@@ -92,8 +83,8 @@ TEST_F(LogFileTest, withoutStandardHandles_logsGoToTheUserLogFile)
     talk();
 
     const fs::path log = logDirectory / "corvane.log";
-    EXPECT_TRUE(eventually([&] { return readFile(log).find("[disconnect]") != std::string::npos; }));
-    const std::string text = readFile(log);
+    EXPECT_TRUE(eventually([&] { return testsupport::readTextFile(log.string()).find("[disconnect]") != std::string::npos; }));
+    const std::string text = testsupport::readTextFile(log.string());
     EXPECT_NE(text.find("[connect] WebSocket Connection 127.0.0.1:"), std::string::npos) << text;
     EXPECT_NE(text.find(kAnswer), std::string::npos) << text;
     service.kill();

@@ -27,12 +27,6 @@ using testsupport::WsClient;
 
 namespace {
 
-std::string envOr(const char* name, const char* fallback)
-{
-    const char* value = std::getenv(name);
-    return value != nullptr && value[0] != '\0' ? value : fallback;
-}
-
 struct Answer {
     std::string msgId;
     bool result = false;
@@ -102,9 +96,9 @@ protected:
         config.close();
 
         ServiceOptions options;
-        options.files[envOr("CORVANE_TEST_QUINTREL", CORVANE_TEST_DEFAULT_QUINTREL)] =
+        options.files[testsupport::environmentOr("CORVANE_TEST_QUINTREL", CORVANE_TEST_DEFAULT_QUINTREL)] =
             ServiceProcess::moduleFileName("Quintrel");
-        options.files[envOr("CORVANE_TEST_KESTOVA", CORVANE_TEST_DEFAULT_KESTOVA)] = "";
+        options.files[testsupport::environmentOr("CORVANE_TEST_KESTOVA", CORVANE_TEST_DEFAULT_KESTOVA)] = "";
         options.environment["KESTOVA_FAKE_CONFIG"] = (tokenDirectory / "kestova.conf").string();
         // East of UTC+7, where 2030-12-31T16:00Z is already the next day.
         options.environment["TZ"] = "Asia/Shanghai";
