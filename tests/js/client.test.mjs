@@ -151,5 +151,5 @@ test("toPem wraps the base64 at 64 characters between the PEM lines", () => {
 
 test("corvane.global.js is generated from the current modules", () => {
   assert.equal(readFileSync(new URL("../../clients/js/corvane.global.js", import.meta.url), "utf8"),
-    globalScript(), "run: node clients/js/make-global.mjs");
+    globalScript(), "run: npm run build:global in clients/js");
 });
