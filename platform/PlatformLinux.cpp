@@ -141,47 +141,61 @@ SocketOwner scanProcNetTcp(const Ipv4Endpoint& local, const Ipv4Endpoint& remote
     return owner;
 }
 
+bool holdsSocket(const std::string& pid, const std::string& target)
+{
+    const std::string fdPath = "/proc/" + pid + "/fd";
+    DIR* fds = ::opendir(fdPath.c_str());
+    if (fds == nullptr) {
+        return false;
+    }
+    bool found = false;
+    while (const dirent* fd = ::readdir(fds)) {
+        char link[64];
+        const std::string path = fdPath + "/" + fd->d_name;
+        const ssize_t n = ::readlink(path.c_str(), link, sizeof link);
+        if (n == static_cast<ssize_t>(target.size()) && target.compare(0, target.size(), link, n) == 0) {
+            found = true;
+            break;
+        }
+    }
+    ::closedir(fds);
+    return found;
+}
+
 // The pid of a process of uid that holds the socket with this inode, or -1.
-// Only the user's own processes are searched, and the search stops at the
-// first hit: it runs once per admitted connection.
+// Only the user's own processes are searched, the one that held the last
+// socket first (a browser opens connection after connection), and the
+// search stops at the first hit: it runs once per admitted connection.
 std::int64_t processOfSocket(std::uint64_t inode, std::uint64_t uid)
 {
+    static std::int64_t lastFound = -1; // only the service's I/O thread asks
+    const std::string target = "socket:[" + std::to_string(inode) + "]";
+    if (lastFound > 0 && holdsSocket(std::to_string(lastFound), target)) {
+        return lastFound;
+    }
     DIR* proc = ::opendir("/proc");
     if (proc == nullptr) {
         return -1;
     }
-    const std::string target = "socket:[" + std::to_string(inode) + "]";
     const pid_t self = ::getpid();
     std::int64_t found = -1;
-    while (found < 0) {
-        const dirent* entry = ::readdir(proc);
-        if (entry == nullptr) {
-            break;
-        }
+    while (const dirent* entry = ::readdir(proc)) {
         char* end = nullptr;
         const long pid = std::strtol(entry->d_name, &end, 10);
         struct stat st {};
-        if (pid <= 0 || *end != '\0' || pid == self || ::fstatat(::dirfd(proc), entry->d_name, &st, 0) != 0 ||
-            st.st_uid != uid) {
+        if (pid <= 0 || *end != '\0' || pid == self || pid == lastFound ||
+            ::fstatat(::dirfd(proc), entry->d_name, &st, 0) != 0 || st.st_uid != uid) {
             continue;
         }
-        const std::string fdPath = std::string("/proc/") + entry->d_name + "/fd";
-        DIR* fds = ::opendir(fdPath.c_str());
-        if (fds == nullptr) {
-            continue;
+        if (holdsSocket(entry->d_name, target)) {
+            found = pid;
+            break;
         }
-        while (const dirent* fd = ::readdir(fds)) {
-            char link[64];
-            const std::string path = fdPath + "/" + fd->d_name;
-            const ssize_t n = ::readlink(path.c_str(), link, sizeof link);
-            if (n == static_cast<ssize_t>(target.size()) && target.compare(0, target.size(), link, n) == 0) {
-                found = pid;
-                break;
-            }
-        }
-        ::closedir(fds);
     }
     ::closedir(proc);
+    if (found > 0) {
+        lastFound = found;
+    }
     return found;
 }
 
@@ -339,16 +353,23 @@ std::filesystem::path userLogDirectory()
 
 SocketOwner findSocketOwner(const Ipv4Endpoint& local, const Ipv4Endpoint& remote)
 {
+    // Once the diagnostics have found a socket, their "not found" is final;
+    // before, it may mean that the kernel has no inet diagnostics at all.
+    // (Only the service's I/O thread asks.)
+    static bool diagnosticsWork = false;
     const SockDiagAnswer answer = querySockDiag(local, remote);
     if (answer.kind == SockDiagAnswer::Kind::found) {
+        diagnosticsWork = true;
         SocketOwner owner;
         owner.found = true;
         owner.user = answer.uid;
         owner.inode = answer.inode;
         return owner;
     }
-    // Also on "not found": the kernel says the same when it has no inet
-    // diagnostics at all.
+    if (answer.kind == SockDiagAnswer::Kind::notFound && diagnosticsWork) {
+        return SocketOwner{};
+    }
+    // The table walk costs milliseconds on a large machine, hence last.
     return scanProcNetTcp(local, remote);
 }
 
