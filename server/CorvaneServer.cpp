@@ -169,13 +169,15 @@ void CorvaneServer::decideOwnerCheck()
 bool CorvaneServer::onValidate(websocketpp::connection_hdl hdl)
 {
     const ConnectionPtr connection = m_server.get_con_from_hdl(hdl);
-    asio::error_code error;
+    asio::error_code remoteError;
+    asio::error_code localError;
     auto& socket = connection->get_raw_socket();
-    const platform::Ipv4Endpoint client = toIpv4(socket.remote_endpoint(error));
-    const platform::Ipv4Endpoint server = toIpv4(socket.local_endpoint(error));
+    const platform::Ipv4Endpoint client = toIpv4(socket.remote_endpoint(remoteError));
+    const platform::Ipv4Endpoint server = toIpv4(socket.local_endpoint(localError));
     platform::SocketOwner owner;
     if (m_ownersNamed) {
-        owner = error ? platform::SocketOwner{} : platform::findSocketOwner(client, server);
+        // No endpoints: the client is gone, and so is its owner.
+        owner = remoteError || localError ? platform::SocketOwner{} : platform::findSocketOwner(client, server);
         if (!platform::ownerAdmitted(true, owner, m_ownUser)) {
             const std::string who = !owner.found ? "an owner that cannot be found"
                                                  : platform::describeUser(owner.user);
