@@ -28,7 +28,11 @@ export interface ConnectOptions {
    * then 1237 up to 1300; a port counts only when it answers as the service.
    */
   url?: string;
-  /** Milliseconds to find and open the connection; default 5000. */
+  /**
+   * Milliseconds to find and open the connection; default 5000 with a url,
+   * 10000 without (after failed sockets Chromium may hold a new one back for
+   * up to 5 s).
+   */
   timeout?: number;
   /** Default per-request timeout of load and call in milliseconds; default 60000. */
   callTimeout?: number;

@@ -314,7 +314,9 @@ function search(candidates, { verify, timeout }) {
 
 // Without a url, finds this user's own service on 127.0.0.1: another
 // session's service takes a later port of the range and refuses this user.
-export function connect({ url, timeout = 5000, callTimeout = 60000 } = {}) {
+// The search gets longer by default: after failed sockets Chromium may hold
+// a new one back for up to 5 s before it even starts.
+export function connect({ url, timeout = url === undefined ? 10000 : 5000, callTimeout = 60000 } = {}) {
   const discover = url === undefined;
   const candidates = discover
     ? portOrder().map((port) => ({ port, url: `ws://127.0.0.1:${port}` }))
