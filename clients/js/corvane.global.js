@@ -268,8 +268,9 @@ function attempt(url, verify) {
   return { promise, cancel: () => cancel() };
 }
 
-// Tries the candidates in order, one at a time until oneByOne of them have
-// failed and then the rest at once; settles with the first that succeeds.
+// Tries the candidates in order, one at a time until ONE_BY_ONE of them
+// have failed and then the rest at once; settles with the first that
+// succeeds and closes the others.
 function search(candidates, { verify, timeout }) {
   return new Promise((resolve, reject) => {
     const running = new Set();

@@ -49,7 +49,7 @@ function home(name, owner, kinds) {
 async function startService(dir, owner, port) {
   const child = spawn(join(dir, "service/corvane"), [], {
     stdio: ["ignore", "pipe", "ignore"], uid: owner.uid, gid: owner.gid,
-    env: { PATH: process.env.PATH, XDG_RUNTIME_DIR: join(dir, "run"),
+    env: { ...process.env, XDG_RUNTIME_DIR: join(dir, "run"),
       KESTOVA_BRIDGE_MODULE: env("CORVANE_SOFTHSM_MODULE"), SOFTHSM2_CONF: join(dir, "tokens/softhsm2.conf") },
   });
   child.log = "";
