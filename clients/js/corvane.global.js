@@ -28,7 +28,11 @@ var Corvane = (() => {
   });
 
   // corvane.js
-  var DEFAULT_URL = "ws://127.0.0.1:1237";
+  var FIRST_PORT = 1237;
+  var LAST_PORT = 1300;
+  var PORT_KEY = "corvane.port";
+  var ONE_BY_ONE = 8;
+  var PROBE_TIMEOUT = 1e3;
   var LOAD_SUCCESS = "Load module success";
   var LOAD_ERROR = /^Load Module error, can't find module\.Error code: (\d+)$/;
   var NOT_LOADED = "Module have not been loaded";
@@ -51,14 +55,14 @@ var Corvane = (() => {
     }
     return void 0;
   }
-  async function unavailable(url, reason) {
+  async function unavailable(where, reason) {
     const permission = await localNetworkPermission();
     const start = "Make sure the Corvane service is installed and running on this computer.";
     const allow = `Allow this site to access apps and services on this device (the browser's site settings, local network access); only https pages can be allowed, and a page inside a frame also needs allow="loopback-network" on its iframe.`;
     const advice = permission === "denied" ? `The browser blocked the connection. ${allow}` : permission === "granted" ? start : `${start} If it is, the browser may be blocking the connection: ${allow}`;
     return new CorvaneError(
       "unavailable",
-      `Cannot reach the Corvane service at ${url} (${reason}). ${advice}`,
+      `Cannot reach the Corvane service at ${where} (${reason}). ${advice}`,
       permission === void 0 ? {} : { permission }
     );
   }
@@ -118,6 +122,9 @@ var Corvane = (() => {
         this.#fail(new CorvaneError("closed", `The connection to ${url} ended (code ${event.code}${why})`));
       };
     }
+    get url() {
+      return this.#url;
+    }
     load(module, { timeout = this.#callTimeout } = {}) {
       return this.#send({ Module: String(module) }, timeout, (answer) => {
         const error = loadOutcome(answer);
@@ -176,33 +183,113 @@ var Corvane = (() => {
       this.#socket.close();
     }
   };
-  function connect({ url = DEFAULT_URL, timeout = 5e3, callTimeout = 6e4 } = {}) {
-    return new Promise((resolve, reject) => {
-      let socket;
-      try {
-        socket = new WebSocket(url);
-      } catch (error) {
-        unavailable(url, error.message).then(reject);
-        return;
-      }
+  function rememberedPort() {
+    try {
+      const port = Number(globalThis.localStorage?.getItem(PORT_KEY));
+      return Number.isInteger(port) && port >= FIRST_PORT && port <= LAST_PORT ? port : void 0;
+    } catch {
+      return void 0;
+    }
+  }
+  function rememberPort(port) {
+    try {
+      globalThis.localStorage?.setItem(PORT_KEY, String(port));
+    } catch {
+    }
+  }
+  function portOrder() {
+    const remembered = rememberedPort();
+    const ports = Array.from({ length: LAST_PORT - FIRST_PORT + 1 }, (_, i) => FIRST_PORT + i);
+    return remembered === void 0 ? ports : [remembered, ...ports.filter((port) => port !== remembered)];
+  }
+  function randomId() {
+    const bytes = globalThis.crypto.getRandomValues(new Uint8Array(16));
+    return Array.from(bytes, (byte) => byte.toString(16).padStart(2, "0")).join("");
+  }
+  function attempt(url, verify) {
+    let cancel = () => {
+    };
+    const promise = new Promise((resolve, reject) => {
+      const socket = new WebSocket(url);
+      let timer;
       let done = false;
-      const finish = (reason) => {
+      const end = (failure) => {
         if (done) return;
         done = true;
         clearTimeout(timer);
-        socket.onopen = socket.onclose = socket.onerror = null;
-        socket.close();
-        unavailable(url, reason).then(reject);
+        socket.onopen = socket.onmessage = socket.onerror = socket.onclose = null;
+        if (failure === void 0) {
+          resolve(socket);
+        } else {
+          socket.close();
+          reject(new Error(failure));
+        }
       };
-      const timer = setTimeout(() => finish(`no connection within ${timeout} ms`), timeout);
-      socket.onerror = () => finish("connection failed");
-      socket.onclose = () => finish("connection failed");
+      cancel = () => end("search ended");
+      socket.onerror = socket.onclose = () => end("connection failed");
       socket.onopen = () => {
+        if (!verify) return end();
+        const msgId = randomId();
+        const expected = JSON.stringify({ MsgId: msgId, Result: false, Response: NOT_LOADED });
+        socket.onmessage = (event) => end(event.data === expected ? void 0 : "not the Corvane service");
+        timer = setTimeout(() => end("not the Corvane service"), PROBE_TIMEOUT);
+        socket.send(JSON.stringify({ MsgId: msgId, Method: "probe" }));
+      };
+    });
+    return { promise, cancel: () => cancel() };
+  }
+  function search(candidates, { verify, timeout }) {
+    return new Promise((resolve, reject) => {
+      const running = /* @__PURE__ */ new Set();
+      let next = 0;
+      let failed = 0;
+      let done = false;
+      let lastFailure = "connection failed";
+      const finish = (failure, found) => {
+        if (done) return;
         done = true;
         clearTimeout(timer);
-        socket.onopen = socket.onerror = null;
-        resolve(new Connection(socket, url, callTimeout));
+        for (const tried of running) tried.cancel();
+        if (failure === void 0) resolve(found);
+        else reject(new Error(failure));
       };
+      const timer = setTimeout(() => finish(`no connection within ${timeout} ms`), timeout);
+      const launch = () => {
+        while (!done && next < candidates.length && (running.size === 0 || failed >= ONE_BY_ONE)) {
+          const candidate = candidates[next++];
+          const tried = attempt(candidate.url, verify);
+          running.add(tried);
+          tried.promise.then((socket) => {
+            running.delete(tried);
+            if (done) socket.close();
+            else finish(void 0, { socket, ...candidate });
+          }, (error) => {
+            running.delete(tried);
+            if (done) return;
+            failed += 1;
+            lastFailure = error.message;
+            if (failed === 1 && candidates.length > 1) {
+              localNetworkPermission().then((state) => state === "denied" ? finish(lastFailure) : launch());
+            } else {
+              launch();
+            }
+          });
+        }
+        if (!done && running.size === 0 && next === candidates.length) {
+          finish(verify ? "no port answered as the Corvane service" : lastFailure);
+        }
+      };
+      launch();
+    });
+  }
+  function connect({ url, timeout = url === void 0 ? 1e4 : 5e3, callTimeout = 6e4 } = {}) {
+    const discover = url === void 0;
+    const candidates = discover ? portOrder().map((port) => ({ port, url: `ws://127.0.0.1:${port}` })) : [{ url: String(url) }];
+    return search(candidates, { verify: discover, timeout }).then((found) => {
+      if (discover) rememberPort(found.port);
+      return new Connection(found.socket, found.url, callTimeout);
+    }, async (error) => {
+      throw await unavailable(discover ? `ws://127.0.0.1, ports ${FIRST_PORT} to ${LAST_PORT}` : String(url), error.message);
     });
   }
 
@@ -255,7 +342,7 @@ var Corvane = (() => {
   }
   async function readCertificates(connection) {
     if (connection.module !== "Quintrel") await connection.load("Quintrel");
-    for (let attempt = 0; attempt < 2; ++attempt) {
+    for (let attempt2 = 0; attempt2 < 2; ++attempt2) {
       const answers = await Promise.all(METHODS.map((method) => connection.call(method)));
       const certificates = joinCertificates(answers);
       if (certificates) return certificates;
