@@ -107,6 +107,14 @@ NameAttribute nameAttribute(const CERT_RDN_ATTR& attr)
         return attribute;
     }
     CERT_NAME_VALUE value { attr.dwValueType, attr.Value };
+    // Some decoders count the terminator of a UTF8String's wide text in its
+    // length; left in, it would be encoded and shown as a character. (A
+    // value that really ends in U+0000 loses that character.)
+    const auto* units = reinterpret_cast<const wchar_t*>(value.Value.pbData);
+    if (attr.dwValueType == CERT_RDN_UTF8_STRING && value.Value.cbData >= sizeof(wchar_t)
+        && units[value.Value.cbData / sizeof(wchar_t) - 1] == L'\0') {
+        value.Value.cbData -= sizeof(wchar_t);
+    }
     void* encoded = nullptr;
     DWORD size = 0;
     if (::CryptEncodeObjectEx(X509_ASN_ENCODING, X509_UNICODE_NAME_VALUE, &value, CRYPT_ENCODE_ALLOC_FLAG, nullptr,
@@ -116,7 +124,7 @@ NameAttribute nameAttribute(const CERT_RDN_ATTR& attr)
         ::LocalFree(encoded);
     }
     if (isCharacterString(attr.dwValueType)) {
-        attribute.text = toUtf8(reinterpret_cast<const wchar_t*>(attr.Value.pbData), attr.Value.cbData / sizeof(wchar_t));
+        attribute.text = toUtf8(units, value.Value.cbData / sizeof(wchar_t));
     }
     return attribute;
 }
