@@ -13,7 +13,7 @@
 # Kinds (every one has its own fixed serial number):
 #   alice    RSA-2048, CN "Alice Example"
 #   device   EC P-256, CN "Demo Signing Device"
-#   wang     RSA-2048, CN "王小明"
+#   wang     RSA-2048, CN "王小明", for authentication (digitalSignature only)
 #   rsa-cjk  RSA-2048, CN "王小明" (three CJK characters), test serial
 #   ec-p256  EC P-256, CN "EC Device 01"
 #   no-cn    RSA-2048, subject without a common name
@@ -158,7 +158,7 @@ describe() {
   case $1 in
     alice)     echo "rsa|/C=DE/O=Corvane Samples/CN=Alice Example|4A1C0E5B7D2F9301|leaf" ;;
     device)    echo "ec|/O=Corvane Samples/OU=Devices/CN=Demo Signing Device|5B20D3E47A110C02|leaf" ;;
-    wang)      echo "rsa|/C=CN/O=Corvane Samples/CN=王小明|6C3341F0A2B65E03|leaf" ;;
+    wang)      echo "rsa|/C=CN/O=Corvane Samples/CN=王小明|6C3341F0A2B65E03|leaf_auth" ;;
     rsa-cjk)   echo "rsa|/O=Corvane Tests/CN=王小明|11223344|leaf" ;;
     ec-p256)   echo "ec|/O=Corvane Tests/CN=EC Device 01|21324354|leaf" ;;
     no-cn)     echo "rsa|/O=Corvane Tests/OU=Nameless|31425364|leaf" ;;
