@@ -166,7 +166,7 @@ describe() {
     large)     echo "rsa|/O=Corvane Tests/CN=Many Names|41526374|leaf_many_names" ;;
     long)      echo "rsa|/O=Corvane Tests/CN=A Common Name Long Enough To Need Wrapping In A Narrow Table|7A1B2C3D4E5F60718293A4B5C6D7E8F901234567|leaf" ;;
     escaped)   echo 'ec|/DC=example/DC=org/O=Corvane Tests/OU=#Lead, "Quoted" \+ <Angle>; back\\slash /OU=Unit A+UID=u123/CN= Spaced Both |51627384|leaf' ;;
-    person)    echo "rsa|/C=EE/SN=TAMM/GN=MARI-LIIS/serialNumber=PNOEE-38001085718/CN=TAMM; MARI-LIIS|61728394|leaf_auth" ;;
+    person)    echo "rsa|/C=EE/SN=TAMM/GN=MARI-LIIS/serialNumber=ID-38001085718/CN=TAMM; MARI-LIIS|61728394|leaf_auth" ;;
     no-ku)     echo "ec|/O=Corvane Tests/CN=No Key Usage|718293A4|leaf_no_ku" ;;
     *) return 1 ;;
   esac

@@ -172,7 +172,7 @@ int main(int argc, char* argv[])
             { "OU", std::string("nul\0inside", 10), V_ASN1_UTF8STRING },
             { "SN", "TAMM" },
             { "GN", std::string("\0M\0\xe4", 4), V_ASN1_BMPSTRING },
-            { "serialNumber", "PNOEE-38001085718" },
+            { "serialNumber", "ID-38001085718" },
             { "1.3.6.1.4.1.55555.7", "dotted", 0, true },
             { "OU", " " },
         };
