@@ -46,7 +46,12 @@ export interface RequestOptions {
 export interface Connection {
   /** The URL the connection reached, e.g. "ws://127.0.0.1:1238" for a second session's service. */
   readonly url: string;
-  /** The module of the last successful load on this connection, or null. */
+  /**
+   * The module the service calls for this connection, or null: set by a
+   * successful load, kept by a load whose file was not found, cleared by a
+   * load of a library without Invoke (the service releases the module held
+   * before).
+   */
   readonly module: string | null;
   /** Loads a plug-in for this connection, replacing the one loaded before. */
   load(module: string, options?: RequestOptions): Promise<void>;

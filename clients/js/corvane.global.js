@@ -129,6 +129,7 @@ var Corvane = (() => {
       return this.#send({ Module: String(module) }, timeout, (answer) => {
         const error = loadOutcome(answer);
         if (!error) this.module = String(module);
+        else if (error.code === "invalid-plugin") this.module = null;
         return error;
       }).then(() => void 0);
     }
@@ -295,6 +296,20 @@ var Corvane = (() => {
 
   // quintrel.js
   var METHODS = ["Quintrel", "GetCert", "GetCertNotBefore", "GetCertNotAfter", "GetCertPubKey"];
+  var INFO_METHOD = "GetCertInfo";
+  var INFO_UNKNOWN = `[ ${INFO_METHOD} ] function success.`;
+  var INSTANT = /^(\d{4}-\d{2}-\d{2})T\d{2}:\d{2}:\d{2}Z$/;
+  var INFO_TEXTS = [
+    "token",
+    "serial",
+    "commonName",
+    "subject",
+    "issuer",
+    "notBefore",
+    "notAfter",
+    "certificate",
+    "publicKey"
+  ];
   var SERIAL_RECORD = /^([0-9a-f]*):([^]*)$/;
   var DATE = /^(\d+)-(\d+)-(\d+)$/;
   function records(text) {
@@ -337,11 +352,60 @@ var Corvane = (() => {
       notBefore: paddedDate(notBefore[i].field),
       notAfter: paddedDate(notAfter[i].field),
       certificate: base64Bytes(record.field),
-      publicKey: base64Bytes(keys[i].field)
+      publicKey: base64Bytes(keys[i].field),
+      token: null,
+      subject: null,
+      issuer: null,
+      validFrom: null,
+      validUntil: null,
+      keyUsage: null
     }));
   }
-  async function readCertificates(connection) {
+  function instantDate(text) {
+    const match = INSTANT.exec(text);
+    if (!match) throw malformed(text);
+    return match[1];
+  }
+  function infoCertificates(text) {
+    let list;
+    try {
+      list = JSON.parse(text);
+    } catch {
+      throw malformed(text);
+    }
+    if (!Array.isArray(list)) throw malformed(text);
+    return list.map((entry) => {
+      const wellFormed = entry !== null && typeof entry === "object" && INFO_TEXTS.every((name) => typeof entry[name] === "string") && Array.isArray(entry.keyUsage) && entry.keyUsage.every((name) => typeof name === "string");
+      if (!wellFormed) throw malformed(JSON.stringify(entry));
+      return {
+        serial: entry.serial,
+        commonName: entry.commonName,
+        notBefore: instantDate(entry.notBefore),
+        notAfter: instantDate(entry.notAfter),
+        certificate: base64Bytes(entry.certificate),
+        publicKey: base64Bytes(entry.publicKey),
+        token: entry.token,
+        subject: entry.subject,
+        issuer: entry.issuer,
+        validFrom: entry.notBefore,
+        validUntil: entry.notAfter,
+        keyUsage: entry.keyUsage
+      };
+    });
+  }
+  async function callQuintrel(connection, method) {
     if (connection.module !== "Quintrel") await connection.load("Quintrel");
+    try {
+      return await connection.call(method);
+    } catch (error) {
+      if (!(error instanceof CorvaneError) || error.code !== "not-loaded") throw error;
+      await connection.load("Quintrel");
+      return connection.call(method);
+    }
+  }
+  async function readCertificates(connection) {
+    const info = await callQuintrel(connection, INFO_METHOD);
+    if (info !== INFO_UNKNOWN) return infoCertificates(info);
     for (let attempt2 = 0; attempt2 < 2; ++attempt2) {
       const answers = await Promise.all(METHODS.map((method) => connection.call(method)));
       const certificates = joinCertificates(answers);

@@ -135,6 +135,9 @@ class Connection {
     return this.#send({ Module: String(module) }, timeout, (answer) => {
       const error = loadOutcome(answer);
       if (!error) this.module = String(module);
+      // A library without Invoke replaces the module the service held: calls
+      // reach nothing until the next good load. A file not found leaves it.
+      else if (error.code === "invalid-plugin") this.module = null;
       return error;
     }).then(() => undefined);
   }

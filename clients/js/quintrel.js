@@ -1,8 +1,14 @@
-// Certificates from the Quintrel plug-in: its five answers joined into one
-// object per certificate.
+// Certificates from the Quintrel plug-in: one GetCertInfo answer, or with an
+// older Quintrel its five answers joined into one object per certificate.
 import { CorvaneError } from "./corvane.js";
 
 const METHODS = ["Quintrel", "GetCert", "GetCertNotBefore", "GetCertNotAfter", "GetCertPubKey"];
+const INFO_METHOD = "GetCertInfo";
+// What the service answers when Quintrel does not know the method.
+const INFO_UNKNOWN = `[ ${INFO_METHOD} ] function success.`;
+const INSTANT = /^(\d{4}-\d{2}-\d{2})T\d{2}:\d{2}:\d{2}Z$/;
+const INFO_TEXTS = ["token", "serial", "commonName", "subject", "issuer", "notBefore", "notAfter",
+  "certificate", "publicKey"];
 const SERIAL_RECORD = /^([0-9a-f]*):([^]*)$/;
 const DATE = /^(\d+)-(\d+)-(\d+)$/;
 
@@ -58,11 +64,66 @@ function joinCertificates(answers) {
     notAfter: paddedDate(notAfter[i].field),
     certificate: base64Bytes(record.field),
     publicKey: base64Bytes(keys[i].field),
+    token: null,
+    subject: null,
+    issuer: null,
+    validFrom: null,
+    validUntil: null,
+    keyUsage: null,
   }));
 }
 
-export async function readCertificates(connection) {
+function instantDate(text) {
+  const match = INSTANT.exec(text);
+  if (!match) throw malformed(text);
+  return match[1];
+}
+
+function infoCertificates(text) {
+  let list;
+  try {
+    list = JSON.parse(text);
+  } catch {
+    throw malformed(text);
+  }
+  if (!Array.isArray(list)) throw malformed(text);
+  return list.map((entry) => {
+    const wellFormed = entry !== null && typeof entry === "object" &&
+      INFO_TEXTS.every((name) => typeof entry[name] === "string") &&
+      Array.isArray(entry.keyUsage) && entry.keyUsage.every((name) => typeof name === "string");
+    if (!wellFormed) throw malformed(JSON.stringify(entry));
+    return {
+      serial: entry.serial,
+      commonName: entry.commonName,
+      notBefore: instantDate(entry.notBefore),
+      notAfter: instantDate(entry.notAfter),
+      certificate: base64Bytes(entry.certificate),
+      publicKey: base64Bytes(entry.publicKey),
+      token: entry.token,
+      subject: entry.subject,
+      issuer: entry.issuer,
+      validFrom: entry.notBefore,
+      validUntil: entry.notAfter,
+      keyUsage: entry.keyUsage,
+    };
+  });
+}
+
+async function callQuintrel(connection, method) {
   if (connection.module !== "Quintrel") await connection.load("Quintrel");
+  try {
+    return await connection.call(method);
+  } catch (error) {
+    // The service no longer holds Quintrel for this connection: load it again once.
+    if (!(error instanceof CorvaneError) || error.code !== "not-loaded") throw error;
+    await connection.load("Quintrel");
+    return connection.call(method);
+  }
+}
+
+export async function readCertificates(connection) {
+  const info = await callQuintrel(connection, INFO_METHOD);
+  if (info !== INFO_UNKNOWN) return infoCertificates(info);
   for (let attempt = 0; attempt < 2; ++attempt) {
     const answers = await Promise.all(METHODS.map((method) => connection.call(method)));
     const certificates = joinCertificates(answers);

@@ -1,6 +1,8 @@
 // Quintrel's record producers over the platform's X.509 decoder, for any
 // bytes: nothing crashes, leaks or reads out of bounds, and when the bytes
-// decode, every record keeps its shape: serial hex, ":", field, ";".
+// decode, every record keeps its shape: serial hex, ":", field, ";". The
+// GetCertInfo object is one valid JSON object, and the subject and issuer
+// texts read back into exactly the decoded attributes.
 
 #include "Base64Decode.h"
 #include "FuzzCheck.h"
@@ -10,6 +12,7 @@
 
 #include <openssl/asn1.h>
 #include <openssl/err.h>
+#include <rapidjson/document.h>
 
 #include <algorithm>
 #include <cstddef>
@@ -83,6 +86,76 @@ void checkDate(const std::string& field)
     FUZZ_CHECK(field == "0-0-0" || (month >= 1 && month <= 12 && day >= 1 && day <= 31));
 }
 
+std::string hexText(const Bytes& bytes)
+{
+    static const char kDigits[] = "0123456789abcdef";
+    std::string text;
+    for (const unsigned char octet : bytes) {
+        text += kDigits[octet >> 4];
+        text += kDigits[octet & 0x0f];
+    }
+    return text;
+}
+
+bool isHexDigit(char c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// Reads an RFC 4514 text back: RDNs split at unescaped ",", attributes at
+// unescaped "+", every escape undone. Each attribute comes back as
+// "TYPE=value", in encoded order (the text lists the RDNs last first).
+std::vector<std::vector<std::string>> readBack(const std::string& text)
+{
+    std::vector<std::vector<std::string>> rdns;
+    if (text.empty()) {
+        return rdns;
+    }
+    rdns.emplace_back(1);
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == ',') {
+            rdns.emplace_back(1);
+        } else if (c == '+') {
+            rdns.back().emplace_back();
+        } else if (c == '\\') {
+            FUZZ_CHECK(i + 1 < text.size());
+            if (i + 2 < text.size() && isHexDigit(text[i + 1]) && isHexDigit(text[i + 2])) {
+                rdns.back().back() += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+                i += 2;
+            } else {
+                rdns.back().back() += text[++i];
+            }
+        } else {
+            rdns.back().back() += c;
+        }
+    }
+    std::reverse(rdns.begin(), rdns.end());
+    return rdns;
+}
+
+void checkName(const DistinguishedName& name)
+{
+    const std::string text = rfc4514Text(name);
+    const auto rdns = readBack(text);
+    FUZZ_CHECK(rdns.size() == name.size());
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        FUZZ_CHECK(rdns[i].size() == name[i].size());
+        for (std::size_t j = 0; j < name[i].size(); ++j) {
+            const NameAttribute& attribute = name[i][j];
+            const std::string& read = rdns[i][j];
+            const std::string hexForm = attribute.oid + "=#" + hexText(attribute.der);
+            // A short name with its text, or the dotted form with the encoding.
+            const std::size_t equals = read.find('=');
+            FUZZ_CHECK(equals != std::string::npos);
+            if (read != hexForm) {
+                FUZZ_CHECK(attribute.text && read.substr(equals + 1) == *attribute.text);
+                FUZZ_CHECK(read.find_first_of("0123456789.") > equals);
+            }
+        }
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
@@ -122,5 +195,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const Bytes& whole = certificate->publicKey;
         FUZZ_CHECK(key->empty() || std::search(whole.begin(), whole.end(), key->begin(), key->end()) != whole.end());
     }
+
+    checkName(certificate->subject);
+    checkName(certificate->issuer);
+    text.clear();
+    FUZZ_CHECK(appendCertificateInfo("token", *certificate, text) == WalkStep::Continue);
+    FUZZ_CHECK(isUtf8(text));
+    rapidjson::Document info;
+    info.Parse(text.c_str(), text.size());
+    FUZZ_CHECK(!info.HasParseError() && info.IsObject() && info.MemberCount() == 10);
+    FUZZ_CHECK(info["serial"].IsString() && info["serial"].GetString() == hexText(certificate->serial));
+    FUZZ_CHECK(info["certificate"].IsString() && decodeBase64(info["certificate"].GetString()) == input);
+    FUZZ_CHECK(info["keyUsage"].IsArray() && info["keyUsage"].Size() <= 9);
     return 0;
 }

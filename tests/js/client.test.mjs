@@ -65,14 +65,15 @@ test("answers map to results and error codes in request order", async () => {
   const id = (i) => socket.sent[i].MsgId;
   socket.answer("LoadModule", true, "Load module success");
   socket.answer("LoadModule", false, "Load Module error, can't find module.Error code: 126");
+  assert.equal(connection.module, "Quintrel", "a file not found keeps the module loaded before");
   socket.answer("LoadModule", false, "Invalid plugin format");
+  assert.equal(connection.module, null, "a library without Invoke replaces the module loaded before");
   socket.answer(id(3), true, "text");
   socket.answer(id(4), false, "Module have not been loaded");
   socket.answer(id(5), false, "plug-in says no");
   socket.answer("InvalidSyntax", false, "Invalid syntax, reason: Bad request");
   const [loaded, missing, noInvoke, called, notLoaded, failed, invalid] = await Promise.all(outcomes);
   assert.deepEqual(loaded, { value: undefined });
-  assert.equal(connection.module, "Quintrel", "a failed load keeps the module loaded before");
   assert.ok(code("load-failed", { systemError: 126 })(missing.error));
   assert.ok(code("invalid-plugin")(noInvoke.error));
   assert.deepEqual(called, { value: "text" });
@@ -149,6 +150,7 @@ const answers = {
   GetCertNotBefore: "00ab:2025-3-4;00ab:999-12-1;",
   GetCertNotAfter: "00ab:2030-12-31;00ab:2031-1-9;",
   GetCertPubKey: `00ab:${lines([4, 1, 2])};00ab:\n;`,
+  GetCertInfo: "[ GetCertInfo ] function success.",   // an older Quintrel
 };
 
 function fakeConnection(...reads) {
@@ -156,18 +158,22 @@ function fakeConnection(...reads) {
   connection.load = async () => { connection.loads += 1; connection.module = "Quintrel"; };
   connection.call = async (method) => {
     connection.calls.push(method);
-    return reads[Math.min(Math.floor((connection.calls.length - 1) / 5), reads.length - 1)][method];
+    // Five calls of the old methods make one read; GetCertInfo belongs to none.
+    const round = Math.floor((connection.calls.filter((m) => m !== "GetCertInfo").length - 1) / 5);
+    return reads[Math.min(Math.max(round, 0), reads.length - 1)][method];
   };
   return connection;
 }
 
-test("readCertificates joins the five answers by position and serial", async () => {
+const unknown = { token: null, subject: null, issuer: null, validFrom: null, validUntil: null, keyUsage: null };
+
+test("readCertificates falls back to joining the five answers by position and serial", async () => {
   const connection = fakeConnection(answers);
   const certificates = await readCertificates(connection);
   assert.equal(connection.loads, 1);
   assert.deepEqual(certificates.map(({ certificate, publicKey, ...rest }) => rest), [
-    { serial: "00ab", commonName: "王小明", notBefore: "2025-03-04", notAfter: "2030-12-31" },
-    { serial: "00ab", commonName: "", notBefore: "0999-12-01", notAfter: "2031-01-09" },
+    { serial: "00ab", commonName: "王小明", notBefore: "2025-03-04", notAfter: "2030-12-31", ...unknown },
+    { serial: "00ab", commonName: "", notBefore: "0999-12-01", notAfter: "2031-01-09", ...unknown },
   ]);
   assert.deepEqual(certificates[0].certificate, der);
   assert.deepEqual(certificates[1].certificate, der.slice(0, 48));
@@ -183,9 +189,48 @@ test("answers that disagree are read once more, then reported as changed", async
   assert.equal((await readCertificates(fakeConnection(pulled, answers))).length, 2);
   const twice = fakeConnection(pulled, swapped, answers);
   await assert.rejects(readCertificates(twice), code("changed"));
-  assert.equal(twice.calls.length, 10);
+  assert.deepEqual(twice.calls.slice(0, 2), ["GetCertInfo", "Quintrel"]);
+  assert.equal(twice.calls.length, 11);
   await assert.rejects(readCertificates(fakeConnection({ ...answers, GetCertNotBefore: "00ab:3 March;00ab:999-12-1;" })),
     code("protocol"));
+});
+
+test("readCertificates reads GetCertInfo's one answer, names with ';' and unusable keys included", async () => {
+  const info = [
+    { token: "Card", serial: "00ab", commonName: "TAMM; MARI-LIIS", subject: "CN=TAMM\\; MARI-LIIS,C=EE",
+      issuer: "CN=Issuer", notBefore: "2025-03-04T20:00:00Z", notAfter: "2030-12-31T16:00:00Z",
+      certificate: Buffer.from(der).toString("base64"), publicKey: "", keyUsage: ["digitalSignature"] },
+  ];
+  const connection = fakeConnection({ GetCertInfo: JSON.stringify(info) });
+  const [certificate] = await readCertificates(connection);
+  assert.deepEqual(connection.calls, ["GetCertInfo"]);
+  assert.deepEqual({ ...certificate, certificate: undefined }, {
+    serial: "00ab", commonName: "TAMM; MARI-LIIS", notBefore: "2025-03-04", notAfter: "2030-12-31",
+    certificate: undefined, publicKey: new Uint8Array(), token: "Card", subject: "CN=TAMM\\; MARI-LIIS,C=EE",
+    issuer: "CN=Issuer", validFrom: "2025-03-04T20:00:00Z", validUntil: "2030-12-31T16:00:00Z",
+    keyUsage: ["digitalSignature"],
+  });
+  assert.deepEqual(certificate.certificate, der);
+  for (const bad of ["{}", "[1]", JSON.stringify([{ ...info[0], notAfter: "2030-12-31" }])]) {
+    await assert.rejects(readCertificates(fakeConnection({ GetCertInfo: bad })), code("protocol"), bad);
+  }
+});
+
+test("readCertificates loads Quintrel again after a library without Invoke replaced it", async () => {
+  const connection = await connect();
+  const socket = ScriptedSocket.last;
+  const loads = [connection.load("Quintrel"), connection.load("noinvoke").catch(() => {})];
+  socket.answer("LoadModule", true, "Load module success");
+  socket.answer("LoadModule", false, "Invalid plugin format");
+  await Promise.all(loads);
+  const reading = readCertificates(connection);
+  await new Promise((resolve) => setTimeout(resolve));
+  assert.deepEqual(socket.sent.slice(2).map((r) => r.Module ?? r.Method), ["Quintrel"]);
+  socket.answer("LoadModule", true, "Load module success");
+  await new Promise((resolve) => setTimeout(resolve));
+  socket.answer(socket.sent[3].MsgId, true, "[]");
+  assert.deepEqual(await reading, []);
+  assert.equal(socket.sent[3].Method, "GetCertInfo");
 });
 
 test("toPem wraps the base64 at 64 characters between the PEM lines", () => {

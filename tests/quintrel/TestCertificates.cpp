@@ -63,13 +63,34 @@ TestCertificate makeCertificate(const CertificateRecipe& recipe, EVP_PKEY* reuse
     X509_NAME* subject = X509_get_subject_name(x);
     require(X509_NAME_add_entry_by_txt(subject, "O", MBSTRING_UTF8,
                                        reinterpret_cast<const unsigned char*>("Test Org"), -1, -1, 0) == 1, "O");
+    for (const NameEntry& entry : recipe.subjectExtra) {
+        require(X509_NAME_add_entry_by_txt(subject, entry.field.c_str(), entry.type == 0 ? MBSTRING_UTF8 : entry.type,
+                                           reinterpret_cast<const unsigned char*>(entry.value.data()),
+                                           static_cast<int>(entry.value.size()), -1, entry.sameRdn ? -1 : 0) == 1,
+                entry.field.c_str());
+    }
     if (!recipe.commonName.empty()) {
         // A plain UTF8String, so names beyond the usual upper bound can be made.
         require(X509_NAME_add_entry_by_txt(subject, "CN", V_ASN1_UTF8STRING,
                                            reinterpret_cast<const unsigned char*>(recipe.commonName.data()),
                                            static_cast<int>(recipe.commonName.size()), -1, 0) == 1, "CN");
     }
-    require(X509_set_issuer_name(x, subject) == 1, "issuer");
+    if (recipe.issuerCommonName.empty()) {
+        require(X509_set_issuer_name(x, subject) == 1, "issuer");
+    } else {
+        X509_NAME* issuer = X509_get_issuer_name(x);
+        require(X509_NAME_add_entry_by_txt(issuer, "O", MBSTRING_UTF8,
+                                           reinterpret_cast<const unsigned char*>("Test Org"), -1, -1, 0) == 1
+                    && X509_NAME_add_entry_by_txt(issuer, "CN", MBSTRING_UTF8,
+                                                  reinterpret_cast<const unsigned char*>(recipe.issuerCommonName.c_str()),
+                                                  -1, -1, 0) == 1,
+                "issuer");
+    }
+    if (!recipe.keyUsage.empty()) {
+        X509_EXTENSION* extension = X509V3_EXT_conf_nid(nullptr, nullptr, NID_key_usage, recipe.keyUsage.c_str());
+        require(extension != nullptr && X509_add_ext(x, extension, -1) == 1, "key usage");
+        X509_EXTENSION_free(extension);
+    }
 
     if (recipe.commentLength > 0) {
         const std::string comment(recipe.commentLength, 'c');

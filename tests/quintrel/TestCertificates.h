@@ -23,6 +23,15 @@ enum class KeyKind {
     SequenceWithoutInteger,   // subjectPublicKey is 30 03 04 01 00
 };
 
+// One subject attribute after O and before CN. `type` is an ASN.1 string
+// type (V_ASN1_...); the value is its content octets as given.
+struct NameEntry {
+    std::string field;            // "OU", "serialNumber", "1.2.3.4", ...
+    std::string value;
+    int type = 0;                 // 0: UTF-8 text, encoded as OpenSSL picks
+    bool sameRdn = false;         // joins the previous attribute's RDN
+};
+
 struct CertificateRecipe {
     KeyKind key = KeyKind::EcP256;
     std::string commonName;        // UTF-8; none when empty
@@ -30,6 +39,9 @@ struct CertificateRecipe {
     std::string notBefore = "20250101000000Z";
     std::string notAfter = "20300101000000Z";
     std::size_t commentLength = 0; // pads the certificate with an extension
+    std::vector<NameEntry> subjectExtra;
+    std::string keyUsage;          // the extension's value, "critical,digitalSignature"; none when empty
+    std::string issuerCommonName;  // issuer "O=Test Org, CN=<this>"; the subject when empty
 };
 
 // A certificate with default fields but the given key and common name.

@@ -7,8 +7,11 @@
 //
 // <name>.fields holds one field a line: "serial <hex>", "notBefore <y> <m>
 // <d>", "notAfter <y> <m> <d>", "commonName <hex of the UTF-8>", "publicKey
-// <hex>" (hex may be empty).
+// <hex>" (hex may be empty), and "info <object>": what GetCertInfo lists for
+// the certificate on a token "T" when Linux decodes it, so the Windows build
+// must give the same text.
 
+#include "CertificateRecords.h"
 #include "TestCertificates.h"
 
 #include <openssl/asn1.h>
@@ -84,12 +87,18 @@ std::string fieldsOf(const Bytes& der)
     const Bytes serial(serialDer + 2, serialDer + serialDerLength);
     OPENSSL_free(serialDer);
     const ASN1_BIT_STRING* key = X509_get0_pubkey_bitstr(certificate.get());
+    std::string info;
+    const auto decoded = decodeCertificate(der.data(), der.size());
+    if (!decoded || appendCertificateInfo("T", *decoded, info) != WalkStep::Continue) {
+        throw std::runtime_error("no certificate information");
+    }
 
     return "serial " + hex(serial.data(), serial.size()) + "\n" +
            "notBefore " + date(X509_get0_notBefore(certificate.get())) + "\n" +
            "notAfter " + date(X509_get0_notAfter(certificate.get())) + "\n" +
            "commonName " + commonNameHex(certificate.get()) + "\n" +
-           "publicKey " + hex(ASN1_STRING_get0_data(key), static_cast<std::size_t>(ASN1_STRING_length(key))) + "\n";
+           "publicKey " + hex(ASN1_STRING_get0_data(key), static_cast<std::size_t>(ASN1_STRING_length(key))) + "\n" +
+           "info " + info + "\n";
 }
 
 void write(const std::filesystem::path& directory, const std::string& name, const Bytes& der, const std::string& fields)
@@ -146,6 +155,28 @@ int main(int argc, char* argv[])
         CertificateRecipe big;
         big.commentLength = 3200;
         writeCertificate(directory, "over-three-kilobytes", big);
+
+        // Names that need every escape, multi-valued RDNs, types without a
+        // short name and strings of several ASN.1 types, issued by another.
+        CertificateRecipe names;
+        names.key = KeyKind::Rsa2048;
+        names.commonName = "TAMM; MARI-LIIS";
+        names.issuerCommonName = "Test Issuer";
+        names.keyUsage = "critical,digitalSignature,keyEncipherment,keyAgreement,decipherOnly";
+        names.notBefore = "20250304201509Z";
+        names.subjectExtra = {
+            { "DC", "example" },
+            { "OU", "#Lead, \"Q\" + <A>; b\\s " },
+            { "OU", std::string("\0B\0M\0P\x4e\x2d", 8), V_ASN1_BMPSTRING },
+            { "UID", "u1", 0, true },
+            { "OU", std::string("nul\0inside", 10), V_ASN1_UTF8STRING },
+            { "SN", "TAMM" },
+            { "GN", std::string("\0M\0\xe4", 4), V_ASN1_BMPSTRING },
+            { "serialNumber", "ID-38001085718" },
+            { "1.3.6.1.4.1.55555.7", "dotted", 0, true },
+            { "OU", " " },
+        };
+        writeCertificate(directory, "names-and-key-usage", names);
 
         CertificateRecipe odd;
         odd.key = KeyKind::SequenceWithoutInteger;

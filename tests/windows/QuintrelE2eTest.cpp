@@ -15,6 +15,7 @@
 
 #include <stdlib.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -155,6 +156,27 @@ TEST_F(QuintrelOnToken, getCertPubKey_givesTheRsaModulusWithoutSignOctetAndTheWh
     ASSERT_EQ(point.size(), 65u);
     EXPECT_EQ(call("GetCertPubKey"), "008f0102:" + wrappedBase64(modulus) + ";2a:" + wrappedBase64(point) + ";7f00:" +
                                          wrappedBase64(ecPoint(certificates[2].key.get())) + ";");
+}
+
+TEST_F(QuintrelOnToken, getCertInfo_listsTheSameCertificatesInOneAnswer)
+{
+    rapidjson::Document list;
+    const std::string text = call("GetCertInfo");
+    list.Parse(text.c_str(), text.size());
+    ASSERT_TRUE(list.IsArray()) << text;
+    ASSERT_EQ(list.Size(), 3u) << text;
+    const auto member = [&list](rapidjson::SizeType i, const char* name) { return std::string(list[i][name].GetString()); };
+    EXPECT_EQ(member(0, "token"), "Fake token");
+    EXPECT_EQ(member(0, "serial"), "008f0102");
+    EXPECT_EQ(member(0, "subject"), "CN=Ada Example,O=Test Org");
+    EXPECT_EQ(member(0, "notAfter"), "2030-12-31T16:00:00Z");
+    EXPECT_EQ(member(1, "commonName"), kCjkName);
+    EXPECT_EQ(member(2, "subject"), "O=Test Org");
+    EXPECT_EQ(member(2, "notAfter"), "2051-06-30T12:00:00Z");
+    EXPECT_TRUE(list[2]["keyUsage"].IsArray() && list[2]["keyUsage"].Empty());
+    std::string flat = wrappedBase64(ecPoint(certificates[1].key.get()));
+    flat.erase(std::remove(flat.begin(), flat.end(), '\n'), flat.end());
+    EXPECT_EQ(member(1, "publicKey"), flat);
 }
 
 } // namespace

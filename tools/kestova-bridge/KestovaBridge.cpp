@@ -11,6 +11,8 @@
 //   always offers one such empty token, and a session cannot be opened on it);
 // - a read-write session refused because the token is write protected (as
 //   OpenSC reports many read-only cards) is opened read-only instead.
+// KESTOVA_BRIDGE_ATTRIBUTE_DELAY_MS=N makes every attribute read N ms slower,
+// to measure callers against a token behind a slow link.
 
 #include <p11-kit/pkcs11.h>
 
@@ -19,7 +21,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <algorithm>
+#include <chrono>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #define KESTOVA_EXPORT extern "C" __attribute__((visibility("default")))
@@ -44,8 +48,9 @@ const AuxFunctionList kAuxFunctionList = {1, 0, "Kestova bridge to a PKCS#11 mod
 
 std::mutex g_lock;
 CK_FUNCTION_LIST_PTR g_target = nullptr;
-// The target's list with the two replaced entries; what callers get.
+// The target's list with the replaced entries; what callers get.
 CK_FUNCTION_LIST g_bridged;
+std::chrono::milliseconds g_attributeDelay { 0 };
 
 bool usable(CK_SLOT_ID slot)
 {
@@ -104,6 +109,29 @@ CK_RV bridgedOpenSession(CK_SLOT_ID slot, CK_FLAGS flags, CK_VOID_PTR applicatio
     return rv;
 }
 
+CK_RV delayedGetAttributeValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_PTR attributes,
+                               CK_ULONG count)
+{
+    std::this_thread::sleep_for(g_attributeDelay);
+    return g_target->C_GetAttributeValue(session, object, attributes, count);
+}
+
+// Whole milliseconds up to a minute; anything else means no delay.
+std::chrono::milliseconds attributeDelay()
+{
+    const char* text = std::getenv("KESTOVA_BRIDGE_ATTRIBUTE_DELAY_MS");
+    if (text == nullptr || *text == '\0') {
+        return std::chrono::milliseconds(0);
+    }
+    char* end = nullptr;
+    const long value = std::strtol(text, &end, 10);
+    if (*end != '\0' || value < 0 || value > 60000) {
+        std::fprintf(stderr, "libKestova: KESTOVA_BRIDGE_ATTRIBUTE_DELAY_MS=%s ignored: not 0 to 60000\n", text);
+        return std::chrono::milliseconds(0);
+    }
+    return std::chrono::milliseconds(value);
+}
+
 const char* targetModule()
 {
     const char* fromEnvironment = std::getenv("KESTOVA_BRIDGE_MODULE");
@@ -156,6 +184,10 @@ CK_FUNCTION_LIST_PTR bridgedFunctions()
     g_bridged.C_GetFunctionList = &C_GetFunctionList;
     g_bridged.C_GetSlotList = &bridgedGetSlotList;
     g_bridged.C_OpenSession = &bridgedOpenSession;
+    g_attributeDelay = attributeDelay();
+    if (g_attributeDelay.count() > 0) {
+        g_bridged.C_GetAttributeValue = &delayedGetAttributeValue;
+    }
     return &g_bridged;
 }
 
