@@ -1,6 +1,9 @@
+#include "platform/ExportTable.h"
 #include "platform/Platform.h"
 
 #include <windows.h>
+
+#include <psapi.h>
 
 namespace platform {
 namespace {
@@ -36,6 +39,60 @@ std::string toUtf8(const wchar_t* wide, std::size_t length)
     std::string utf8(static_cast<std::size_t>(bytes), '\0');
     ::WideCharToMultiByte(CP_UTF8, 0, wide, inLength, utf8.data(), bytes, nullptr, nullptr);
     return utf8;
+}
+
+#if defined(_M_X64) || defined(__x86_64__)
+constexpr std::uint16_t kMachine = IMAGE_FILE_MACHINE_AMD64;
+#elif defined(_M_ARM64) || defined(__aarch64__)
+constexpr std::uint16_t kMachine = IMAGE_FILE_MACHINE_ARM64;
+#else
+constexpr std::uint16_t kMachine = IMAGE_FILE_MACHINE_I386;
+#endif
+
+// The readable extent of an image mapped as a resource: its regions follow
+// one another from the base.
+std::size_t mappedExtent(const std::uint8_t* base)
+{
+    std::size_t size = 0;
+    MEMORY_BASIC_INFORMATION region {};
+    constexpr DWORD kReadable = PAGE_READONLY | PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READ |
+                                PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
+    while (::VirtualQuery(base + size, &region, sizeof region) == sizeof region &&
+           region.AllocationBase == base && region.State == MEM_COMMIT && (region.Protect & kReadable) != 0 &&
+           (region.Protect & PAGE_GUARD) == 0) {
+        size += region.RegionSize;
+    }
+    return size;
+}
+
+// The DOS path of the file mapped at address: the system names it by its
+// device ("\Device\HarddiskVolume2\..."), which is turned back into a
+// drive letter. Empty when that fails.
+std::wstring mappedFilePath(const void* address)
+{
+    std::wstring device(MAX_PATH * 4, L'\0');
+    const DWORD length = ::GetMappedFileNameW(::GetCurrentProcess(), const_cast<void*>(address), device.data(),
+                                              static_cast<DWORD>(device.size()));
+    if (length == 0 || length >= device.size()) {
+        return {};
+    }
+    device.resize(length);
+    if (device.size() > 2 && device[1] == L':') {
+        return device;
+    }
+    wchar_t drive[3] = L"A:";
+    for (wchar_t letter = L'A'; letter <= L'Z'; ++letter) {
+        drive[0] = letter;
+        wchar_t target[MAX_PATH];
+        if (::QueryDosDeviceW(drive, target, MAX_PATH) == 0) {
+            continue;
+        }
+        const std::wstring prefix = std::wstring(target) + L"\\";
+        if (device.compare(0, prefix.size(), prefix) == 0) {
+            return std::wstring(drive) + device.substr(prefix.size() - 1);
+        }
+    }
+    return {};
 }
 
 } // namespace
@@ -90,6 +147,59 @@ ModuleHandle loadModule(const std::string& utf8Name, std::uint32_t& error)
         return nullptr;
     }
     return reinterpret_cast<ModuleHandle>(module);
+}
+
+PluginLoad loadPluginModule(const std::string& utf8Name, const char* entryName, ModuleHandle& module,
+                            std::uint32_t& error)
+{
+    module = nullptr;
+    std::wstring wideName;
+    if (!toWide(utf8Name, wideName)) {
+        error = kErrorInvalidName;
+        return PluginLoad::failed;
+    }
+    // Already in the process (kernel32 and the like): taking another
+    // reference runs nothing.
+    HMODULE loaded = nullptr;
+    if (::GetModuleHandleExW(0, wideName.c_str(), &loaded)) {
+        if (::GetProcAddress(loaded, entryName) != nullptr) {
+            module = reinterpret_cast<ModuleHandle>(loaded);
+            return PluginLoad::loaded;
+        }
+        ::FreeLibrary(loaded);
+        return PluginLoad::noEntry;
+    }
+    // Mapped as an image resource, the file is found by the loader's own
+    // search and laid out as an image, but no code of it or its imports runs.
+    const HMODULE mapped = ::LoadLibraryExW(wideName.c_str(), nullptr,
+                                            LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    if (mapped == nullptr) {
+        error = static_cast<std::uint32_t>(::GetLastError());
+        return PluginLoad::failed;
+    }
+    // The low bits of such a handle mark how it was mapped.
+    const auto* base = reinterpret_cast<const std::uint8_t*>(reinterpret_cast<std::uintptr_t>(mapped) &
+                                                             ~static_cast<std::uintptr_t>(3));
+    const ExportScan scan = scanExports(base, mappedExtent(base), entryName, ImageLayout::mapped);
+    PluginLoad result = PluginLoad::noEntry;
+    if (scan.format != ExportScan::Format::pe || !scan.library || scan.machine != kMachine) {
+        error = kErrorBadFormat;
+        result = PluginLoad::failed;
+    } else if (scan.exported) {
+        // Loaded by the path of the file that was read; while the mapping is
+        // held the file cannot be written or deleted.
+        const std::wstring path = mappedFilePath(base);
+        const HMODULE library = ::LoadLibraryW(path.empty() ? wideName.c_str() : path.c_str());
+        if (library == nullptr) {
+            error = static_cast<std::uint32_t>(::GetLastError());
+            result = PluginLoad::failed;
+        } else {
+            module = reinterpret_cast<ModuleHandle>(library);
+            result = PluginLoad::loaded;
+        }
+    }
+    ::FreeLibrary(mapped);
+    return result;
 }
 
 void* findSymbol(ModuleHandle module, const char* name)
@@ -149,6 +259,11 @@ OriginPolicySource readOriginPolicySource()
         at += length + 1;
     }
     return source;
+}
+
+void raiseDescriptorLimit()
+{
+    // Sockets on Windows are kernel handles without a per-process limit to lift.
 }
 
 bool standardStreamUsable(StandardStream stream)
