@@ -174,7 +174,11 @@ PluginLoad loadPluginModule(const std::string& utf8Name, const char* entryName, 
     const HMODULE mapped = ::LoadLibraryExW(wideName.c_str(), nullptr,
                                             LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
     if (mapped == nullptr) {
-        error = static_cast<std::uint32_t>(::GetLastError());
+        // Mapping a data file reports a missing file as such, where loading
+        // it says that the module was not found.
+        const DWORD code = ::GetLastError();
+        error = code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND ? kErrorModuleNotFound
+                                                                              : static_cast<std::uint32_t>(code);
         return PluginLoad::failed;
     }
     // The low bits of such a handle mark how it was mapped.
