@@ -195,7 +195,20 @@ TEST(ProcessTest, outOfDescriptors_pausesAcceptingQuietlyServesTheConnectedAndRe
     }
     ServiceOptions options;
     options.plugins = {"echo"};
-    ServiceProcess service(options);
+    // Started with a soft limit below the hard one, which it lifts.
+    rlimit own{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &own), 0);
+    rlimit lowered = own;
+    lowered.rlim_cur = std::min<rlim_t>(own.rlim_max - 1, 256);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    std::optional<ServiceProcess> started;
+    started.emplace(options);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &own), 0);
+    ServiceProcess& service = *started;
+    rlimit lifted{};
+    ASSERT_EQ(::prlimit(service.pid(), RLIMIT_NOFILE, nullptr, &lifted), 0);
+    EXPECT_EQ(lifted.rlim_cur, own.rlim_max);
+
     WsClient served;
     served.connect();
     ASSERT_EQ(served.request(loadRequest("echo")), kLoadSuccess);
