@@ -245,7 +245,8 @@ PluginLoad checkAndLoad(const std::string& path, const char* entryName, bool sea
     struct stat opened {};
     if (file.fd < 0 || ::fstat(file.fd, &opened) != 0) {
         const bool missing = errno == ENOENT || errno == ENOTDIR;
-        pick = missing ? Pick::missing : Pick::found;
+        // The loader searches on past a file it may not read.
+        pick = missing ? Pick::missing : searching && errno == EACCES ? Pick::skipped : Pick::found;
         error = missing ? kErrorModuleNotFound : kErrorBadFormat;
         return PluginLoad::failed;
     }
@@ -370,13 +371,16 @@ PluginLoad loadPluginModule(const std::string& utf8Name, const char* entryName, 
         ::dlclose(loaded);
         return PluginLoad::noEntry;
     }
+    bool passedOver = false;
     for (const std::string& candidate : searchCandidates(fileName)) {
         const PluginLoad result = checkAndLoad(candidate, entryName, true, module, error, pick);
         if (pick == Pick::found) {
             return result;
         }
+        passedOver = passedOver || pick == Pick::skipped;
     }
-    error = kErrorModuleNotFound;
+    // Only files the loader passed over: it names the last reason, not "No such file".
+    error = passedOver ? kErrorBadFormat : kErrorModuleNotFound;
     return PluginLoad::failed;
 }
 
