@@ -1,5 +1,6 @@
 #include "platform/ExportTable.h"
 
+#include <algorithm>
 #include <optional>
 
 namespace platform {
@@ -253,8 +254,10 @@ private:
             h &= ~high;
         }
         auto i = u32(*table + 8 + (h % *buckets) * 4);
-        // At most one visit per chain entry, so a cycle cannot hold us.
-        for (std::uint64_t steps = 0; i && *i != 0 && *i < *chains && steps < *chains; ++steps) {
+        // At most one visit per chain entry, and no more entries than the
+        // file can hold, so a cycle cannot hold us.
+        const std::uint64_t steps = std::min<std::uint64_t>(*chains, m_bytes.size() / 4);
+        for (std::uint64_t step = 0; i && *i != 0 && *i < *chains && step < steps; ++step) {
             if (symbolMatches(*i, name)) {
                 return true;
             }
