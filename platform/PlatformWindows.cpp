@@ -77,8 +77,13 @@ std::wstring mappedFilePath(const void* address)
         return {};
     }
     device.resize(length);
-    if (device.size() > 2 && device[1] == L':') {
-        return device;
+    // Some systems answer in the DOS device namespace ("\??\C:\..."), and a
+    // network file lies below the redirector ("\Device\Mup\server\share\...").
+    if (device.compare(0, 4, L"\\??\\") == 0 && device.size() > 6 && device[5] == L':') {
+        return device.substr(4);
+    }
+    if (device.compare(0, 12, L"\\Device\\Mup\\") == 0) {
+        return L"\\\\" + device.substr(12);
     }
     wchar_t drive[3] = L"A:";
     for (wchar_t letter = L'A'; letter <= L'Z'; ++letter) {

@@ -193,6 +193,11 @@ TEST(ProcessTest, outOfDescriptors_pausesAcceptingQuietlyServesTheConnectedAndRe
     if (!testsupport::environmentOr("CORVANE_TEST_LAUNCHER").empty()) {
         GTEST_SKIP() << "descriptor limits are set here on a native service";
     }
+#if defined(__SANITIZE_ADDRESS__)
+    // The sanitizers probe memory through a pipe; in a process out of
+    // descriptors they take every dynamic type check for a fault.
+    GTEST_SKIP() << "a sanitized service cannot run out of descriptors";
+#endif
     ServiceOptions options;
     options.plugins = {"echo"};
     // Started with a soft limit below the hard one, which it lifts.
