@@ -121,6 +121,11 @@ void CorvaneServer::acceptNext()
         return;
     }
     const ConnectionPtr connection = m_server.get_connection();
+    if (!connection) {
+        // The library has logged why; try again shortly rather than stop accepting.
+        acceptLater();
+        return;
+    }
     m_acceptor->async_accept(connection->get_raw_socket(), [this, connection](const std::error_code& error) {
         if (!error) {
             if (m_acceptPaused) {
@@ -138,14 +143,19 @@ void CorvaneServer::acceptNext()
                 m_server.get_elog().write(websocketpp::log::elevel::warn,
                                           "out of descriptors (" + error.message() + "), not accepting for now");
             }
-            m_acceptTimer->expires_after(std::chrono::milliseconds(100));
-            m_acceptTimer->async_wait([this](const std::error_code& waited) {
-                if (!waited) {
-                    acceptNext();
-                }
-            });
+            acceptLater();
         } else {
             m_server.get_elog().write(websocketpp::log::elevel::rerror, "accept failed: " + error.message());
+            acceptNext();
+        }
+    });
+}
+
+void CorvaneServer::acceptLater()
+{
+    m_acceptTimer->expires_after(std::chrono::milliseconds(100));
+    m_acceptTimer->async_wait([this](const std::error_code& waited) {
+        if (!waited) {
             acceptNext();
         }
     });

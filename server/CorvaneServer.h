@@ -44,6 +44,7 @@ private:
     void post(std::shared_ptr<notification::Notification> n);
     void waitForStopSignal();
     void acceptNext();
+    void acceptLater();
     void pauseReading(const notification::ConnectionPtr& connection);
     void checkPausedConnections();
     void resumeAllReading();
