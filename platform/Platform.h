@@ -51,6 +51,16 @@ using ModuleHandle = void*;
 // Returns null on failure and stores the (Windows-style) error code.
 ModuleHandle loadModule(const std::string& utf8Name, std::uint32_t& error);
 
+enum class PluginLoad { loaded, noEntry, failed };
+
+// Loads a plug-in by bare file name, finding the file as loadModule would,
+// but only when that file exports entryName: the export table is read from
+// the file first, so the initialiser of a library that is no plug-in never
+// runs. loaded: module holds the library. noEntry: nothing was loaded.
+// failed: error holds the code loadModule would have stored.
+PluginLoad loadPluginModule(const std::string& utf8Name, const char* entryName, ModuleHandle& module,
+                            std::uint32_t& error);
+
 // Address of an exported symbol, or null.
 void* findSymbol(ModuleHandle module, const char* name);
 
@@ -69,6 +79,10 @@ struct OriginPolicySource {
     std::string error;              // when unreadable: why
 };
 OriginPolicySource readOriginPolicySource();
+
+// Lifts the process's soft limit on open descriptors to its hard limit, so a
+// busy service does not run out early. Nothing to do where there is no such limit.
+void raiseDescriptorLimit();
 
 enum class StandardStream { output, error };
 

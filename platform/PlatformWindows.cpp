@@ -1,9 +1,11 @@
+#include "platform/ExportTable.h"
 #include "platform/Platform.h"
 
 // winsock2.h before windows.h, which would bring in the old winsock.h.
 #include <winsock2.h>
 #include <windows.h>
 #include <iphlpapi.h>
+#include <psapi.h>
 
 #include <cstring>
 
@@ -72,6 +74,65 @@ std::vector<TcpRowOwnerPid> tcpTableWithOwners()
     return rows;
 }
 
+#if defined(_M_X64) || defined(__x86_64__)
+constexpr std::uint16_t kMachine = IMAGE_FILE_MACHINE_AMD64;
+#elif defined(_M_ARM64) || defined(__aarch64__)
+constexpr std::uint16_t kMachine = IMAGE_FILE_MACHINE_ARM64;
+#else
+constexpr std::uint16_t kMachine = IMAGE_FILE_MACHINE_I386;
+#endif
+
+// The readable extent of an image mapped as a resource: its regions follow
+// one another from the base.
+std::size_t mappedExtent(const std::uint8_t* base)
+{
+    std::size_t size = 0;
+    MEMORY_BASIC_INFORMATION region {};
+    constexpr DWORD kReadable = PAGE_READONLY | PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READ |
+                                PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
+    while (::VirtualQuery(base + size, &region, sizeof region) == sizeof region &&
+           region.AllocationBase == base && region.State == MEM_COMMIT && (region.Protect & kReadable) != 0 &&
+           (region.Protect & PAGE_GUARD) == 0) {
+        size += region.RegionSize;
+    }
+    return size;
+}
+
+// The DOS path of the file mapped at address: the system names it by its
+// device ("\Device\HarddiskVolume2\..."), which is turned back into a
+// drive letter. Empty when that fails.
+std::wstring mappedFilePath(const void* address)
+{
+    std::wstring device(MAX_PATH * 4, L'\0');
+    const DWORD length = ::GetMappedFileNameW(::GetCurrentProcess(), const_cast<void*>(address), device.data(),
+                                              static_cast<DWORD>(device.size()));
+    if (length == 0 || length >= device.size()) {
+        return {};
+    }
+    device.resize(length);
+    // Some systems answer in the DOS device namespace ("\??\C:\..."), and a
+    // network file lies below the redirector ("\Device\Mup\server\share\...").
+    if (device.compare(0, 4, L"\\??\\") == 0 && device.size() > 6 && device[5] == L':') {
+        return device.substr(4);
+    }
+    if (device.compare(0, 12, L"\\Device\\Mup\\") == 0) {
+        return L"\\\\" + device.substr(12);
+    }
+    wchar_t drive[3] = L"A:";
+    for (wchar_t letter = L'A'; letter <= L'Z'; ++letter) {
+        drive[0] = letter;
+        wchar_t target[MAX_PATH];
+        if (::QueryDosDeviceW(drive, target, MAX_PATH) == 0) {
+            continue;
+        }
+        const std::wstring prefix = std::wstring(target) + L"\\";
+        if (device.compare(0, prefix.size(), prefix) == 0) {
+            return std::wstring(drive) + device.substr(prefix.size() - 1);
+        }
+    }
+    return {};
+}
+
 } // namespace
 
 InstanceGuard::InstanceGuard(const std::string& name)
@@ -124,6 +185,63 @@ ModuleHandle loadModule(const std::string& utf8Name, std::uint32_t& error)
         return nullptr;
     }
     return reinterpret_cast<ModuleHandle>(module);
+}
+
+PluginLoad loadPluginModule(const std::string& utf8Name, const char* entryName, ModuleHandle& module,
+                            std::uint32_t& error)
+{
+    module = nullptr;
+    std::wstring wideName;
+    if (!toWide(utf8Name, wideName)) {
+        error = kErrorInvalidName;
+        return PluginLoad::failed;
+    }
+    // Already in the process (kernel32 and the like): taking another
+    // reference runs nothing.
+    HMODULE loaded = nullptr;
+    if (::GetModuleHandleExW(0, wideName.c_str(), &loaded)) {
+        if (::GetProcAddress(loaded, entryName) != nullptr) {
+            module = reinterpret_cast<ModuleHandle>(loaded);
+            return PluginLoad::loaded;
+        }
+        ::FreeLibrary(loaded);
+        return PluginLoad::noEntry;
+    }
+    // Mapped as an image resource, the file is found by the loader's own
+    // search and laid out as an image, but no code of it or its imports runs.
+    const HMODULE mapped = ::LoadLibraryExW(wideName.c_str(), nullptr,
+                                            LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    if (mapped == nullptr) {
+        // Mapping a data file reports a missing file as such, where loading
+        // it says that the module was not found.
+        const DWORD code = ::GetLastError();
+        error = code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND ? kErrorModuleNotFound
+                                                                              : static_cast<std::uint32_t>(code);
+        return PluginLoad::failed;
+    }
+    // The low bits of such a handle mark how it was mapped.
+    const auto* base = reinterpret_cast<const std::uint8_t*>(reinterpret_cast<std::uintptr_t>(mapped) &
+                                                             ~static_cast<std::uintptr_t>(3));
+    const ExportScan scan = scanExports(base, mappedExtent(base), entryName, ImageLayout::mapped);
+    PluginLoad result = PluginLoad::noEntry;
+    if (scan.format != ExportScan::Format::pe || !scan.library || scan.machine != kMachine) {
+        error = kErrorBadFormat;
+        result = PluginLoad::failed;
+    } else if (scan.exported) {
+        // Loaded by the path of the file that was read; while the mapping is
+        // held the file cannot be written or deleted.
+        const std::wstring path = mappedFilePath(base);
+        const HMODULE library = ::LoadLibraryW(path.empty() ? wideName.c_str() : path.c_str());
+        if (library == nullptr) {
+            error = static_cast<std::uint32_t>(::GetLastError());
+            result = PluginLoad::failed;
+        } else {
+            module = reinterpret_cast<ModuleHandle>(library);
+            result = PluginLoad::loaded;
+        }
+    }
+    ::FreeLibrary(mapped);
+    return result;
 }
 
 void* findSymbol(ModuleHandle module, const char* name)
@@ -183,6 +301,11 @@ OriginPolicySource readOriginPolicySource()
         at += length + 1;
     }
     return source;
+}
+
+void raiseDescriptorLimit()
+{
+    // Sockets on Windows are kernel handles without a per-process limit to lift.
 }
 
 bool standardStreamUsable(StandardStream stream)

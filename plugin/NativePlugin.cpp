@@ -54,12 +54,20 @@ void NativePlugin::onLoadPlugin(std::shared_ptr<LoadPluginNotification> n)
     const std::string& name = n->moduleName();
     std::uint32_t error = platform::kErrorInvalidName;
     platform::ModuleHandle module = nullptr;
+    platform::PluginLoad load = platform::PluginLoad::failed;
     if (isAcceptableModuleName(name)) {
-        module = platform::loadModule(name, error);
+        load = platform::loadPluginModule(name, CORVANE_PLUGIN_ENTRY_NAME, module, error);
     }
 
     std::shared_ptr<LoadModuleResponse> response;
-    if (module == nullptr) {
+    if (load == platform::PluginLoad::noEntry) {
+        // Answered as a module that loaded without the entry; it was never
+        // loaded, so none of its code ran. The module held before goes all the same.
+        m_invokeEntry = nullptr;
+        platform::freeModule(m_moduleHandle);
+        m_moduleHandle = nullptr;
+        response = std::make_shared<LoadModuleResponse>(false, "Invalid plugin format");
+    } else if (module == nullptr) {
         // A failed load keeps the module held before, and calls still reach it.
         response = std::make_shared<LoadModuleResponse>(
             false, "Load Module error, can't find module.Error code: " + std::to_string(error));

@@ -46,6 +46,7 @@ test_packages=(
   clang
   libfuzzer-14-dev
   libclang-rt-14-dev
+  libasan8
 )
 
 wanted=("${runtime_packages[@]}")

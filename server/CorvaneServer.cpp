@@ -106,7 +106,13 @@ void CorvaneServer::init()
     m_server.set_message_handler(std::bind(&CorvaneServer::onSocketMessage, this, _1, _2));
     m_server.set_close_handler(std::bind(&CorvaneServer::onSocketClose, this, _1));
     m_server.set_reuse_addr(platform::listenerMayReuseAddress());
+    m_server.set_tcp_pre_bind_handler([this](Endpoint::acceptor_ptr acceptor) {
+        m_acceptor = std::move(acceptor); // for acceptNext()
+        return websocketpp::lib::error_code();
+    });
     m_drainTimer = std::make_unique<asio::steady_timer>(m_server.get_io_service());
+    m_acceptTimer = std::make_unique<asio::steady_timer>(m_server.get_io_service());
+    platform::raiseDescriptorLimit();
 }
 
 void CorvaneServer::run()
@@ -114,7 +120,7 @@ void CorvaneServer::run()
     init();
     listenOnFirstFreePort();
     decideOwnerCheck();
-    m_server.start_accept();
+    acceptNext();
     waitForStopSignal();
     m_server.run();
 }
@@ -203,6 +209,59 @@ bool CorvaneServer::onValidate(websocketpp::connection_hdl hdl)
     return true;
 }
 
+// Our own accept loop over the endpoint's acceptor, in place of
+// start_accept(): the library re-arms its accept at once after any error and
+// logs every failure, so a process out of descriptors spun a core and wrote
+// lines as fast as it could. Here a shortage of descriptors pauses accepting
+// for a moment, logged once when it begins and once when it ends; the
+// waiting connections stay in the kernel's backlog and everything already
+// connected is served meanwhile.
+void CorvaneServer::acceptNext()
+{
+    if (!m_acceptor || !m_acceptor->is_open()) {
+        return;
+    }
+    const ConnectionPtr connection = m_server.get_connection();
+    if (!connection) {
+        // The library has logged why; try again shortly rather than stop accepting.
+        acceptLater();
+        return;
+    }
+    m_acceptor->async_accept(connection->get_raw_socket(), [this, connection](const std::error_code& error) {
+        if (!error) {
+            if (m_acceptPaused) {
+                m_acceptPaused = false;
+                m_server.get_elog().write(websocketpp::log::elevel::warn, "descriptors free again, accepting");
+            }
+            connection->start();
+            acceptNext();
+        } else if (!m_acceptor->is_open()) {
+            // Listening stopped (the orderly stop): the cancelled accept is no error.
+        } else if (error == asio::error::no_descriptors || error == asio::error::no_buffer_space ||
+                   error == std::errc::too_many_files_open_in_system) {
+            if (!m_acceptPaused) {
+                m_acceptPaused = true;
+                m_server.get_elog().write(websocketpp::log::elevel::warn,
+                                          "out of descriptors (" + error.message() + "), not accepting for now");
+            }
+            acceptLater();
+        } else {
+            m_server.get_elog().write(websocketpp::log::elevel::rerror, "accept failed: " + error.message());
+            acceptNext();
+        }
+    });
+}
+
+void CorvaneServer::acceptLater()
+{
+    m_acceptTimer->expires_after(std::chrono::milliseconds(100));
+    m_acceptTimer->async_wait([this](const std::error_code& waited) {
+        if (!waited) {
+            acceptNext();
+        }
+    });
+}
+
 void CorvaneServer::waitForStopSignal()
 {
     m_stopSignals = std::make_unique<asio::signal_set>(m_server.get_io_service(), SIGINT, SIGTERM);
@@ -214,6 +273,7 @@ void CorvaneServer::waitForStopSignal()
         m_stopping = true;
         websocketpp::lib::error_code ignored;
         m_server.stop_listening(ignored);
+        m_acceptTimer->cancel();
         // A paused connection must read again to complete its close handshake.
         resumeAllReading();
         for (const ConnectionPtr& connection : m_pluginsManager.openConnections()) {

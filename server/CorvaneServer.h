@@ -57,6 +57,8 @@ private:
     void onSocketMessage(websocketpp::connection_hdl hdl, Endpoint::message_ptr msg);
     void post(std::shared_ptr<notification::Notification> n);
     void waitForStopSignal();
+    void acceptNext();
+    void acceptLater();
     void pauseReading(const notification::ConnectionPtr& connection);
     void checkPausedConnections();
     void resumeAllReading();
@@ -76,6 +78,9 @@ private:
     // the library tells no one when a send queue drains.
     std::vector<notification::ConnectionPtr> m_pausedConnections;
     std::unique_ptr<asio::steady_timer> m_drainTimer;
+    Endpoint::acceptor_ptr m_acceptor; // the endpoint's own, taken as it binds
+    std::unique_ptr<asio::steady_timer> m_acceptTimer;
+    bool m_acceptPaused = false; // out of descriptors: accepting waits for the timer
 };
 
 } // namespace server

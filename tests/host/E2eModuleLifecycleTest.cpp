@@ -20,7 +20,7 @@ protected:
     void SetUp() override
     {
         ServiceOptions options;
-        options.plugins = {"tracked_a", "tracked_b", "noinvoke", "garbage", "echo"};
+        options.plugins = {"tracked_a", "tracked_b", "noinvoke", "fatalinit", "garbage", "echo"};
         options.environment["CORVANE_TRACKED_LOG"] = std::string("@DIR@/") + kLog;
         startService(options);
     }
@@ -54,6 +54,27 @@ TEST_F(ModuleLifecycleTest, loadOfLibraryWithoutInvoke_releasesThePreviousModule
     EXPECT_EQ(client.request(loadRequest("noinvoke")), answer("LoadModule", false, "Invalid plugin format"));
     EXPECT_EQ(log(), "tracked_a load\ntracked_a unload\n");
     EXPECT_EQ(call(client), answer("c", false, "Module have not been loaded"));
+}
+
+// Libraries that end the process when loaded late: the file is read, never run.
+TEST_F(ModuleLifecycleTest, libraryWithoutInvokeThatEndsTheProcessWhenLoaded_answersAsAHarmlessOneAndNeverRuns)
+{
+    const std::string harmless = client.request(loadRequest("noinvoke"));
+    ASSERT_EQ(harmless, answer("LoadModule", false, "Invalid plugin format"));
+    const bool linux = testsupport::environmentOr("CORVANE_TEST_LAUNCHER").empty();
+    for (const char* name : {"fatalinit", linux ? "libasan.so.8" : "kernel32", linux ? "libc.so.6" : "fatalinit.dll"}) {
+        SCOPED_TRACE(name);
+        ASSERT_EQ(client.request(loadRequest("tracked_a")), kLoadSuccess);
+        EXPECT_EQ(client.request(loadRequest(name)), harmless);
+        EXPECT_EQ(call(client), answer("c", false, "Module have not been loaded"));
+    }
+    EXPECT_EQ(log(), "tracked_a load\ntracked_a unload\n"
+                     "tracked_a load\ntracked_a unload\n"
+                     "tracked_a load\ntracked_a unload\n");
+    WsClient other;
+    other.connect();
+    EXPECT_EQ(other.request(loadRequest("echo")), kLoadSuccess);
+    EXPECT_TRUE(service->running());
 }
 
 TEST_F(ModuleLifecycleTest, failedLoads_keepTheCurrentModuleUntilClose)

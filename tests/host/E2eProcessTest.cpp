@@ -7,11 +7,18 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
 #include <memory>
+#include <sstream>
+#include <thread>
 #include <vector>
 
 using namespace e2e;
@@ -207,6 +214,122 @@ TEST(ProcessTest, sigterm_alsoClosesAConnectionWhoseHandshakeEndsAfterIt)
     EXPECT_EQ(received.rfind("HTTP/1.1 101", 0), 0u) << received;
     EXPECT_NE(received.find(closeFrame), std::string::npos) << received;
     EXPECT_EQ(service.waitExit(milliseconds(10000)), std::optional<int>(0));
+}
+
+// User plus system CPU time of a process in clock ticks, from /proc/PID/stat.
+long cpuTicks(pid_t pid)
+{
+    std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const auto afterName = stat.rfind(')');
+    if (afterName == std::string::npos) {
+        return -1;
+    }
+    std::istringstream fields(stat.substr(afterName + 2));
+    std::string field;
+    long user = 0;
+    long system = 0;
+    // Fields 3 to 13 (state ... cmajflt), then utime and stime.
+    for (int i = 3; i <= 13; ++i) {
+        fields >> field;
+    }
+    fields >> user >> system;
+    return fields ? user + system : -1;
+}
+
+long countOf(const std::string& text, const std::string& what)
+{
+    long count = 0;
+    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) {
+        ++count;
+    }
+    return count;
+}
+
+TEST(ProcessTest, outOfDescriptors_pausesAcceptingQuietlyServesTheConnectedAndRecovers)
+{
+    if (!testsupport::environmentOr("CORVANE_TEST_LAUNCHER").empty()) {
+        GTEST_SKIP() << "descriptor limits are set here on a native service";
+    }
+#if defined(__SANITIZE_ADDRESS__)
+    // The sanitizers probe memory through a pipe; in a process out of
+    // descriptors they take every dynamic type check for a fault.
+    GTEST_SKIP() << "a sanitized service cannot run out of descriptors";
+#endif
+    ServiceOptions options;
+    options.plugins = {"echo"};
+    // Started with a soft limit below the hard one, which it lifts.
+    rlimit own{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &own), 0);
+    rlimit lowered = own;
+    lowered.rlim_cur = std::min<rlim_t>(own.rlim_max - 1, 256);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    std::optional<ServiceProcess> started;
+    started.emplace(options);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &own), 0);
+    ServiceProcess& service = *started;
+    rlimit lifted{};
+    ASSERT_EQ(::prlimit(service.pid(), RLIMIT_NOFILE, nullptr, &lifted), 0);
+    EXPECT_EQ(lifted.rlim_cur, own.rlim_max);
+
+    WsClient served;
+    served.connect();
+    ASSERT_EQ(served.request(loadRequest("echo")), kLoadSuccess);
+    // Soft and hard together, so that the service cannot lift it.
+    const rlimit low{48, 48};
+    ASSERT_EQ(::prlimit(service.pid(), RLIMIT_NOFILE, &low, nullptr), 0) << std::strerror(errno);
+
+    const auto logLines = [&service] {
+        return countOf(service.standardOutput(), "\n") + countOf(service.standardError(), "\n");
+    };
+    const long linesBefore = logLines();
+    const long ticksBefore = cpuTicks(service.pid());
+    std::vector<int> held;
+    for (int i = 0; i < 200; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ASSERT_GE(fd, 0);
+        held.push_back(fd);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(1237);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << i;
+    }
+    std::this_thread::sleep_for(milliseconds(1500));
+    EXPECT_EQ(served.request("{\"MsgId\":\"m\",\"Method\":\"echo\",\"Param\":\"meanwhile\"}"),
+              answer("m", true, "meanwhile"));
+    std::this_thread::sleep_for(milliseconds(1500));
+    const long ticks = cpuTicks(service.pid()) - ticksBefore;
+    const long lines = logLines() - linesBefore;
+    const std::string errors = service.standardError();
+
+    // Spinning on the failed accept takes a whole core (about 300 ticks at
+    // 100 per second over these 3 s) and logs hundreds of thousands of lines.
+    EXPECT_GE(ticksBefore, 0);
+    EXPECT_LT(ticks, ::sysconf(_SC_CLK_TCK)) << "CPU ticks while saturated";
+    EXPECT_LT(lines, 300) << errors.substr(errors.size() - std::min<std::size_t>(errors.size(), 2000));
+    EXPECT_EQ(countOf(errors, "not accepting for now"), 1) << errors;
+
+    for (const int fd : held) {
+        ::close(fd);
+    }
+    WsClient later;
+    ASSERT_TRUE(eventually(
+        [&later] {
+            try {
+                later.connect();
+                return true;
+            } catch (const testsupport::WsError&) {
+                return false;
+            }
+        },
+        milliseconds(15000)));
+    EXPECT_EQ(later.request(loadRequest("echo")), kLoadSuccess);
+    EXPECT_TRUE(eventually([&service] { return countOf(service.standardError(), "descriptors free again") == 1; }))
+        << service.standardError();
+    disconnect(served);
+    disconnect(later);
+    expectCleanStop(service);
 }
 
 TEST(ProcessTest, portCheck_refusesToStartBesideAnotherListener)

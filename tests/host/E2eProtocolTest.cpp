@@ -17,7 +17,7 @@ protected:
     void SetUp() override
     {
         ServiceOptions options;
-        options.plugins = {"echo", "noinvoke", "garbage"};
+        options.plugins = {"echo", "noinvoke", "garbage", "refusing"};
         startService(options);
     }
 };
@@ -50,6 +50,10 @@ TEST_F(ProtocolTest, loadFailures_reportTheLoaderError)
 {
     EXPECT_EQ(client.request(loadRequest("missing")), loadError(126));
     EXPECT_EQ(client.request(loadRequest("garbage")), loadError(193));
+    // Past the export check, the loader's own refusal: an unresolved symbol
+    // on Linux, DllMain returning FALSE on Windows.
+    const bool linux = testsupport::environmentOr("CORVANE_TEST_LAUNCHER").empty();
+    EXPECT_EQ(client.request(loadRequest("refusing")), loadError(linux ? 193 : 1114));
     EXPECT_EQ(client.request(loadRequest("noinvoke")), answer("LoadModule", false, "Invalid plugin format"));
     EXPECT_EQ(client.request("{\"MsgId\":\"2\",\"Method\":\"echo\"}"),
               answer("2", false, "Module have not been loaded"));

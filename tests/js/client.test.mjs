@@ -217,7 +217,7 @@ test("readCertificates reads GetCertInfo's one answer, names with ';' and unusab
 });
 
 test("readCertificates loads Quintrel again after a library without Invoke replaced it", async () => {
-  const connection = await connect();
+  const connection = await connect({ url: service });
   const socket = ScriptedSocket.last;
   const loads = [connection.load("Quintrel"), connection.load("noinvoke").catch(() => {})];
   socket.answer("LoadModule", true, "Load module success");
