@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,24 @@ private:
     std::intptr_t m_handle;
     bool m_alreadyRunning = false;
 };
+
+// Whether a crashed service is brought back by a parent Corvane process of
+// its own (Windows, where nothing else would restart it before the next
+// log-on). False on Linux, where the user's systemd unit restarts it.
+bool supervisesService();
+
+// True in the service process that a supervisor started. It is told through
+// an environment variable naming the supervisor's process id, believed only
+// when that process is in fact this one's parent; the variable is removed
+// from the environment at once, so nothing the service starts inherits it.
+// The supervisor holds the instance guard for it.
+bool isSupervisedService();
+
+// Starts a copy of this executable as the supervised service, waits for it to
+// end and returns its exit code. The copy inherits the standard handles and
+// lives in a job that ends it when the supervisor ends, however that ends.
+// On failure to start it returns nullopt and says why in error.
+std::optional<std::uint32_t> runSupervisedService(std::string& error);
 
 // Whether the listening socket may set SO_REUSEADDR. On Linux it only lets a
 // restart bind while old sockets sit in TIME_WAIT; on Windows it would let a

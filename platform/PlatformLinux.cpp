@@ -83,6 +83,22 @@ InstanceGuard::~InstanceGuard()
     }
 }
 
+bool supervisesService()
+{
+    return false;
+}
+
+bool isSupervisedService()
+{
+    return false;
+}
+
+std::optional<std::uint32_t> runSupervisedService(std::string& error)
+{
+    error = "the service is not supervised on Linux: its systemd unit restarts it";
+    return std::nullopt;
+}
+
 bool listenerMayReuseAddress()
 {
     return true;

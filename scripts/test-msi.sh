@@ -65,7 +65,10 @@ cleanup() {
 }
 trap cleanup EXIT
 
-service_pids() { prefix_pids '^Corvane\.exe$'; }
+# Corvane.exe runs its service in a child Corvane.exe: two processes, listed
+# as one line of sorted ids.
+service_pids() { prefix_pids '^Corvane\.exe$' | sort -n | paste -sd' '; }
+two_pids='^[0-9]+ [0-9]+$'
 port_free() { [[ -z "$(ss -Hltn 'sport = :1237')" ]]; }
 port_free || fail "something listens on 127.0.0.1:1237 (no private network namespace?)"
 
@@ -141,8 +144,8 @@ ok "Run value $(run_value)"
 ok "one product: $(products)"
 quintrel_answers || fail "the service started by the install does not load Quintrel"
 first_pid="$(service_pids)"
-[[ "$first_pid" =~ ^[0-9]+$ ]] || fail "expected one Corvane.exe, found: $first_pid"
-ok "Corvane.exe (pid $first_pid) answers a Quintrel load"
+[[ "$first_pid" =~ $two_pids ]] || fail "expected Corvane.exe and its service, found: $first_pid"
+ok "Corvane.exe and its service (pids $first_pid) answer a Quintrel load"
 
 step "3. upgrade to the test build ${new_msi##*/}"
 msiexec upgrade /i "$(winepath -w "$new_msi")" /qn || fail "the upgrade failed ($?); logs in $work"
@@ -153,9 +156,9 @@ cmp -s "$install_dir/Corvane.exe" "$work/upgrade-stage/Corvane.exe" &&
 ok "the new Corvane.exe and README.md"
 quintrel_answers || fail "no service answers after the upgrade"
 second_pid="$(service_pids)"
-[[ "$second_pid" =~ ^[0-9]+$ && "$second_pid" != "$first_pid" ]] ||
-  fail "expected a new Corvane.exe instead of pid $first_pid, found: $second_pid"
-ok "a new Corvane.exe (pid $second_pid) answers a Quintrel load"
+[[ "$second_pid" =~ $two_pids && "$second_pid" != "$first_pid" ]] ||
+  fail "expected a new Corvane.exe and service instead of pids $first_pid, found: $second_pid"
+ok "a new Corvane.exe and its service (pids $second_pid) answer a Quintrel load"
 if msiexec downgrade /i "$(winepath -w "$msi")" /qn; then
   fail "the older package $version installed over $new_version"
 fi

@@ -34,7 +34,8 @@ for tool in x86_64-w64-mingw32-g++-posix wine wineserver unzip wixl msiinfo; do
 done
 [[ -x "$native_dir/tests/host/corvane_host_e2e_tests" && -x "$native_dir/tests/host/corvane_policy_e2e_tests" &&
    -x "$native_dir/tests/windows/corvane_certificate_fixtures" &&
-   -x "$native_dir/tests/windows/corvane_windows_log_e2e_tests" ]] ||
+   -x "$native_dir/tests/windows/corvane_windows_log_e2e_tests" &&
+   -x "$native_dir/tests/windows/corvane_windows_supervisor_e2e_tests" ]] ||
   fail "no native end-to-end tests in $native_dir: build the native release preset first (scripts/run-tests.sh does)"
 
 werror=OFF
@@ -143,6 +144,9 @@ run_e2e "$native_dir/tests/windows/corvane_parity_e2e_tests" ""
 # each case), and the log file of a Corvane.exe without standard handles.
 run_e2e "$native_dir/tests/host/corvane_policy_e2e_tests" ""
 run_e2e "$native_dir/tests/windows/corvane_windows_log_e2e_tests" ""
+# The service restarted after a crash in a plug-in, the supervisor giving up,
+# and the service ending with a killed supervisor.
+run_e2e "$native_dir/tests/windows/corvane_windows_supervisor_e2e_tests" ""
 
 step "packaging"
 (cd "$win_dir" && rm -f Corvane-*-win64.zip && cpack >/dev/null) || fail "cpack failed"
