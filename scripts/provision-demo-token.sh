@@ -20,6 +20,11 @@
 #   serial-00  RSA-2048, serial 8f0102030405 (DER adds a leading 00 octet)
 #   large    RSA-2048 with 90 subject alternative names: DER of about 3.8 KiB
 #   long     RSA-2048, a 20-octet serial and a common name of 60 characters
+#   escaped  EC P-256, a subject needing every kind of escape and a
+#            multi-valued RDN; for signing (nonRepudiation)
+#   person   RSA-2048, surname, givenName, serialNumber and the CN
+#            "TAMM; MARI-LIIS"; for authentication (digitalSignature only)
+#   no-ku    EC P-256, no KeyUsage extension
 # All are valid from 2025-03-04T20:00:00Z to 2030-12-31T16:00:00Z.
 #
 # Environment: TOKEN_PIN (default 123456), TOKEN_SO_PIN (default 12345678),
@@ -87,9 +92,14 @@ email_in_dn = no
 copy_extensions = none
 
 [ any_subject ]
+domainComponent = optional
 countryName = optional
 organizationName = optional
 organizationalUnitName = optional
+userId = optional
+surname = optional
+givenName = optional
+serialNumber = optional
 commonName = optional
 
 [ req ]
@@ -107,6 +117,18 @@ subjectKeyIdentifier = hash
 basicConstraints = CA:FALSE
 keyUsage = critical, digitalSignature, nonRepudiation
 extendedKeyUsage = clientAuth, emailProtection
+subjectKeyIdentifier = hash
+authorityKeyIdentifier = keyid
+
+[ leaf_auth ]
+basicConstraints = CA:FALSE
+keyUsage = critical, digitalSignature, keyEncipherment
+extendedKeyUsage = clientAuth
+subjectKeyIdentifier = hash
+authorityKeyIdentifier = keyid
+
+[ leaf_no_ku ]
+basicConstraints = CA:FALSE
 subjectKeyIdentifier = hash
 authorityKeyIdentifier = keyid
 
@@ -143,6 +165,9 @@ describe() {
     serial-00) echo "rsa|/O=Corvane Tests/CN=Leading Zero Serial|8F0102030405|leaf" ;;
     large)     echo "rsa|/O=Corvane Tests/CN=Many Names|41526374|leaf_many_names" ;;
     long)      echo "rsa|/O=Corvane Tests/CN=A Common Name Long Enough To Need Wrapping In A Narrow Table|7A1B2C3D4E5F60718293A4B5C6D7E8F901234567|leaf" ;;
+    escaped)   echo 'ec|/DC=example/DC=org/O=Corvane Tests/OU=#Lead, "Quoted" \+ <Angle>; back\\slash /OU=Unit A+UID=u123/CN= Spaced Both |51627384|leaf' ;;
+    person)    echo "rsa|/C=EE/SN=TAMM/GN=MARI-LIIS/serialNumber=PNOEE-38001085718/CN=TAMM; MARI-LIIS|61728394|leaf_auth" ;;
+    no-ku)     echo "ec|/O=Corvane Tests/CN=No Key Usage|718293A4|leaf_no_ku" ;;
     *) return 1 ;;
   esac
 }

@@ -31,6 +31,8 @@ test_packages=(
   wine64
   unzip
   chromium
+  firefox-esr
+  python3-cryptography
   wixl
   msitools
   osslsigncode

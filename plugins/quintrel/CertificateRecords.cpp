@@ -1,10 +1,16 @@
 #include "CertificateRecords.h"
 
+#include "plugin/Utf8.h"
+
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
 #include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 namespace {
 
@@ -109,6 +115,14 @@ std::string dateText(const CivilDate& date)
     return buffer;
 }
 
+std::string instantText(const CivilDate& instant)
+{
+    char buffer[96] = {};
+    std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02dZ", instant.year, instant.month, instant.day,
+                  instant.hour, instant.minute, instant.second);
+    return buffer;
+}
+
 std::optional<std::vector<unsigned char>> publicKeyBytes(const std::vector<unsigned char>& key)
 {
     const std::size_t size = key.size();
@@ -196,4 +210,58 @@ WalkStep appendPublicKey(const DecodedCertificate& certificate, std::string& tex
         return WalkStep::Abandon;
     }
     return appendSerialRecord(certificate, base64Text(bytes->data(), bytes->size()), text);
+}
+
+namespace {
+
+std::string unwrappedBase64(const std::vector<unsigned char>& data)
+{
+    std::string text = base64Text(data.data(), data.size());
+    text.erase(std::remove(text.begin(), text.end(), '\n'), text.end());
+    return text;
+}
+
+const char* const kKeyUsageNames[] = {
+    "digitalSignature", "nonRepudiation", "keyEncipherment", "dataEncipherment", "keyAgreement",
+    "keyCertSign",      "cRLSign",        "encipherOnly",    "decipherOnly",
+};
+
+} // namespace
+
+WalkStep appendCertificateInfo(const std::string& token, const DecodedCertificate& certificate, std::string& text)
+{
+    rapidjson::StringBuffer buffer;
+    rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+    const auto member = [&writer](const char* name, const std::string& value) {
+        const std::string valid = plugin::toValidUtf8(value);
+        writer.Key(name);
+        writer.String(valid.data(), static_cast<rapidjson::SizeType>(valid.size()));
+    };
+    const auto key = publicKeyBytes(certificate.publicKey);
+
+    writer.StartObject();
+    member("token", token);
+    member("serial", serialText(certificate.serial));
+    member("commonName", certificate.commonName);
+    member("subject", rfc4514Text(certificate.subject));
+    member("issuer", rfc4514Text(certificate.issuer));
+    member("notBefore", instantText(certificate.notBefore));
+    member("notAfter", instantText(certificate.notAfter));
+    member("certificate", unwrappedBase64(certificate.der));
+    member("publicKey", key ? unwrappedBase64(*key) : std::string());
+    writer.Key("keyUsage");
+    writer.StartArray();
+    for (unsigned n = 0; n < std::size(kKeyUsageNames); ++n) {
+        if ((certificate.keyUsage & (1u << n)) != 0) {
+            writer.String(kKeyUsageNames[n]);
+        }
+    }
+    writer.EndArray();
+    writer.EndObject();
+
+    if (!text.empty()) {
+        text += ',';
+    }
+    text.append(buffer.GetString(), buffer.GetSize());
+    return WalkStep::Continue;
 }

@@ -29,6 +29,9 @@ std::string serialText(const std::vector<unsigned char>& serial);
 // "%d-%d-%d": 2027-3-5; a failed conversion reads 0-0-0.
 std::string dateText(const CivilDate& date);
 
+// "YYYY-MM-DDTHH:MM:SSZ"; a failed conversion reads 0000-00-00T00:00:00Z.
+std::string instantText(const CivilDate& instant);
+
 // The key bytes a page gets: an RSAPublicKey's modulus, any other key's bytes
 // whole, without a leading 0x00. Empty optional when the key is a SEQUENCE
 // not followed by an INTEGER, or when a header or length runs past the end.
@@ -47,3 +50,11 @@ WalkStep appendCertificate(const DecodedCertificate& certificate, std::string& t
 WalkStep appendNotAfter(const DecodedCertificate& certificate, std::string& text);
 WalkStep appendNotBefore(const DecodedCertificate& certificate, std::string& text);
 WalkStep appendPublicKey(const DecodedCertificate& certificate, std::string& text);
+
+// One JSON object per certificate for GetCertInfo, preceded by "," unless
+// it is the first: token label, serial, common name, subject and issuer
+// (RFC 4514), validity instants, base64 of the DER and of the key bytes
+// without line breaks, and the names of the KeyUsage bits set. A key that
+// cannot be taken gives "publicKey": "" instead of ending the walk. Every
+// text is made valid UTF-8 first.
+WalkStep appendCertificateInfo(const std::string& token, const DecodedCertificate& certificate, std::string& text);

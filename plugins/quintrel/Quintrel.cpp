@@ -14,15 +14,32 @@ namespace {
 
 struct Method {
     const char* name;
-    RecordProducer producer;
+    std::string (*run)(CTokenWrap& tokenWrap);
 };
 
+template <RecordProducer producer>
+std::string records(CTokenWrap& tokenWrap)
+{
+    return tokenWrap.walkCertificates(producer);
+}
+
+// One walk; a failed walk lists nothing, like the record methods' empty text.
+std::string certificateInfo(CTokenWrap& tokenWrap)
+{
+    std::string objects;
+    const bool complete = tokenWrap.walk([&objects](const FoundCertificate& found) {
+        return appendCertificateInfo(found.token, found.certificate, objects);
+    });
+    return "[" + (complete ? objects : std::string()) + "]";
+}
+
 const Method kMethods[] = {
-    { "Quintrel", appendCommonName },
-    { "GetCert", appendCertificate },
-    { "GetCertNotAfter", appendNotAfter },
-    { "GetCertNotBefore", appendNotBefore },
-    { "GetCertPubKey", appendPublicKey },
+    { "Quintrel", records<appendCommonName> },
+    { "GetCert", records<appendCertificate> },
+    { "GetCertNotAfter", records<appendNotAfter> },
+    { "GetCertNotBefore", records<appendNotBefore> },
+    { "GetCertPubKey", records<appendPublicKey> },
+    { "GetCertInfo", certificateInfo },
 };
 
 // A fresh wrapper per call; replacing it reclaims the old wrapper's memory
@@ -54,7 +71,7 @@ CORVANE_PLUGIN_EXPORT int Invoke(const char* method, const char* param, char** r
         if (name != candidate.name) {
             continue;
         }
-        const std::string text = tokenWrap->walkCertificates(candidate.producer);
+        const std::string text = candidate.run(*tokenWrap);
         char* buffer = new char[text.size() + 1];
         std::memcpy(buffer, text.c_str(), text.size() + 1);
         if (result != nullptr) {

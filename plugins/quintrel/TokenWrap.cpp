@@ -6,6 +6,14 @@ namespace {
 
 using AuxFunctionListFn = CK_RV (*)(void** list);
 
+std::string tokenLabel(const CK_TOKEN_INFO& info)
+{
+    std::string label(reinterpret_cast<const char*>(info.label), sizeof info.label);
+    const auto end = label.find_last_not_of(std::string(" \0", 2));
+    label.resize(end == std::string::npos ? 0 : end + 1);
+    return label;
+}
+
 } // namespace
 
 CTokenWrap::CTokenWrap(std::string libraryName)
@@ -74,9 +82,11 @@ int CTokenWrap::CountTokens(CK_ULONG* count)
     }
     CK_ULONG readable = 0;
     CK_TOKEN_INFO info {};
+    m_tokenLabels.clear();
     for (CK_ULONG i = 0; i < slotCount && i < slots.size(); ++i) {
         if (call(&CK_FUNCTION_LIST::C_GetTokenInfo, slots[i], &info) == CKR_OK) {
             ++readable;
+            m_tokenLabels[slots[i]] = tokenLabel(info);
         }
     }
     if (count != nullptr) {
@@ -85,40 +95,50 @@ int CTokenWrap::CountTokens(CK_ULONG* count)
     return 0;
 }
 
-std::string CTokenWrap::walkCertificates(RecordProducer producer)
+bool CTokenWrap::walk(const CertificateStep& step)
 {
     CK_ULONG tokens = 0;
     if (CountTokens(&tokens) != 0 || tokens == 0) {
-        return {};
+        return false;
     }
     CK_ULONG slotCount = 0;
     if (call(&CK_FUNCTION_LIST::C_GetSlotList, CK_TRUE, nullptr, &slotCount) != CKR_OK || slotCount == 0) {
-        return {};
+        return false;
     }
     std::vector<CK_SLOT_ID> slots(slotCount, 0);
     if (call(&CK_FUNCTION_LIST::C_GetSlotList, CK_TRUE, slots.data(), &slotCount) != CKR_OK || slotCount == 0) {
-        return {};
+        return false;
     }
 
-    std::string text;
     for (CK_ULONG i = 0; i < tokens && i < slotCount && i < slots.size(); ++i) {
         CK_SESSION_HANDLE session = CK_INVALID_HANDLE;
         if (call(&CK_FUNCTION_LIST::C_OpenSession, slots[i], CK_FLAGS { CKF_SERIAL_SESSION | CKF_RW_SESSION },
                  static_cast<void*>(nullptr), CK_NOTIFY { nullptr }, &session) != CKR_OK) {
-            return {};
+            return false;
         }
-        const bool keepGoing = searchToken(session, producer, text);
+        // The label as CountTokens read it: the walk asks the library nothing more.
+        const auto label = m_tokenLabels.find(slots[i]);
+        const bool keepGoing = searchToken(session, label != m_tokenLabels.end() ? label->second : std::string(), step);
         // Also after an abandoned walk: sessions on a token are a limited
         // resource, and the library outlives this wrapper.
         call(&CK_FUNCTION_LIST::C_CloseSession, session);
         if (!keepGoing) {
-            return {};
+            return false;
         }
     }
-    return text;
+    return true;
 }
 
-bool CTokenWrap::searchToken(CK_SESSION_HANDLE session, RecordProducer producer, std::string& text)
+std::string CTokenWrap::walkCertificates(RecordProducer producer)
+{
+    std::string text;
+    const bool complete = walk([producer, &text](const FoundCertificate& found) {
+        return producer(found.certificate, text);
+    });
+    return complete ? text : std::string();
+}
+
+bool CTokenWrap::searchToken(CK_SESSION_HANDLE session, const std::string& token, const CertificateStep& step)
 {
     CK_OBJECT_CLASS certificateClass = CKO_CERTIFICATE;
     CK_BBOOL onToken = CK_TRUE;
@@ -150,7 +170,7 @@ bool CTokenWrap::searchToken(CK_SESSION_HANDLE session, RecordProducer producer,
         if (!certificate) {
             return true;
         }
-        if (producer(*certificate, text) == WalkStep::Abandon) {
+        if (step(FoundCertificate { token, *certificate }) == WalkStep::Abandon) {
             call(&CK_FUNCTION_LIST::C_FindObjectsFinal, session);
             return false;
         }

@@ -15,8 +15,17 @@
 
 #include <p11-kit/pkcs11.h>
 
+#include <functional>
+#include <map>
 #include <string>
 #include <utility>
+
+// What the walk hands to its per-certificate step.
+struct FoundCertificate {
+    const std::string& token;                // the token's label, trailing blanks removed
+    const DecodedCertificate& certificate;
+};
+using CertificateStep = std::function<WalkStep(const FoundCertificate& found)>;
 
 class CTokenWrap {
 public:
@@ -37,10 +46,15 @@ public:
     // `count` untouched.
     int CountTokens(CK_ULONG* count);
 
-    // Visits the first N slots with a token (N from CountTokens), reads every
-    // certificate object and lets `producer` append a record per certificate.
-    // Empty when anything before the search fails, when a session cannot be
-    // opened, or when the producer abandons the walk.
+    // The certificate walk: visits the first N slots with a token (N from
+    // CountTokens), reads every certificate object and hands each decoded
+    // certificate to `step`. False when anything before the search fails,
+    // when a session cannot be opened, or when the step abandons the walk;
+    // whatever the step gathered must then be dropped.
+    bool walk(const CertificateStep& step);
+
+    // The walk with `producer` appending a record per certificate; empty
+    // when the walk fails.
     std::string walkCertificates(RecordProducer producer);
 
     // Values announced above this are taken as unreadable: a hostile length
@@ -62,10 +76,12 @@ private:
 
     // Appends the records of one token's certificates; false when the
     // producer abandoned the walk (the search has then been finished).
-    bool searchToken(CK_SESSION_HANDLE session, RecordProducer producer, std::string& text);
+    bool searchToken(CK_SESSION_HANDLE session, const std::string& token, const CertificateStep& step);
 
     std::string m_libraryName;
     platform::ModuleHandle m_module = nullptr;
     void* m_auxFunctions = nullptr;
     CK_FUNCTION_LIST* m_functions = nullptr;
+    // Labels of the tokens whose information CountTokens could read.
+    std::map<CK_SLOT_ID, std::string> m_tokenLabels;
 };

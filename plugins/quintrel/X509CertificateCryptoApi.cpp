@@ -6,6 +6,7 @@
 #include <wincrypt.h>
 
 #include <algorithm>
+#include <climits>
 #include <memory>
 
 namespace {
@@ -24,6 +25,9 @@ CivilDate civilDate(const FILETIME& instant)
         date.year = utc.wYear;
         date.month = utc.wMonth;
         date.day = utc.wDay;
+        date.hour = utc.wHour;
+        date.minute = utc.wMinute;
+        date.second = utc.wSecond;
     }
     return date;
 }
@@ -38,6 +42,120 @@ std::string toUtf8(const wchar_t* wide)
     ::WideCharToMultiByte(CP_UTF8, 0, wide, -1, utf8.data(), bytes, nullptr, nullptr);
     utf8.resize(static_cast<std::size_t>(bytes) - 1); // the terminator
     return utf8;
+}
+
+// Frees what CryptDecodeObjectEx allocated.
+struct LocalRelease {
+    void operator()(void* memory) const { ::LocalFree(memory); }
+};
+template <typename T>
+using Decoded = std::unique_ptr<T, LocalRelease>;
+
+template <typename T>
+Decoded<T> decodeObject(LPCSTR type, const BYTE* data, DWORD length)
+{
+    void* decoded = nullptr;
+    DWORD size = 0;
+    if (!::CryptDecodeObjectEx(X509_ASN_ENCODING, type, data, length, CRYPT_DECODE_ALLOC_FLAG, nullptr, &decoded,
+                               &size)) {
+        return nullptr;
+    }
+    return Decoded<T>(static_cast<T*>(decoded));
+}
+
+std::string toUtf8(const wchar_t* wide, std::size_t units)
+{
+    if (units == 0 || units > static_cast<std::size_t>(INT_MAX)) {
+        return {};
+    }
+    const int count = static_cast<int>(units);
+    const int bytes = ::WideCharToMultiByte(CP_UTF8, 0, wide, count, nullptr, 0, nullptr, nullptr);
+    if (bytes <= 0) {
+        return {};
+    }
+    std::string utf8(static_cast<std::size_t>(bytes), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, wide, count, utf8.data(), bytes, nullptr, nullptr);
+    return utf8;
+}
+
+bool isCharacterString(DWORD type)
+{
+    switch (type) {
+    case CERT_RDN_UTF8_STRING:
+    case CERT_RDN_NUMERIC_STRING:
+    case CERT_RDN_PRINTABLE_STRING:
+    case CERT_RDN_TELETEX_STRING:
+    case CERT_RDN_IA5_STRING:
+    case CERT_RDN_VISIBLE_STRING:
+    case CERT_RDN_UNIVERSAL_STRING:
+    case CERT_RDN_BMP_STRING:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// The names are decoded as wide text; the encoding of a value is got back by
+// encoding it again, which keeps its string type. An encoded blob is the
+// value's encoding already.
+NameAttribute nameAttribute(const CERT_RDN_ATTR& attr)
+{
+    NameAttribute attribute;
+    attribute.oid = attr.pszObjId != nullptr ? attr.pszObjId : "";
+    if (attr.dwValueType == CERT_RDN_ENCODED_BLOB) {
+        attribute.der.assign(attr.Value.pbData, attr.Value.pbData + attr.Value.cbData);
+        return attribute;
+    }
+    CERT_NAME_VALUE value { attr.dwValueType, attr.Value };
+    void* encoded = nullptr;
+    DWORD size = 0;
+    if (::CryptEncodeObjectEx(X509_ASN_ENCODING, X509_UNICODE_NAME_VALUE, &value, CRYPT_ENCODE_ALLOC_FLAG, nullptr,
+                              &encoded, &size)) {
+        const auto* bytes = static_cast<const unsigned char*>(encoded);
+        attribute.der.assign(bytes, bytes + size);
+        ::LocalFree(encoded);
+    }
+    if (isCharacterString(attr.dwValueType)) {
+        attribute.text = toUtf8(reinterpret_cast<const wchar_t*>(attr.Value.pbData), attr.Value.cbData / sizeof(wchar_t));
+    }
+    return attribute;
+}
+
+DistinguishedName distinguishedName(const CERT_NAME_BLOB& blob)
+{
+    DistinguishedName result;
+    const auto info = decodeObject<CERT_NAME_INFO>(X509_UNICODE_NAME, blob.pbData, blob.cbData);
+    if (!info) {
+        return result;
+    }
+    for (DWORD i = 0; i < info->cRDN; ++i) {
+        RelativeName rdn;
+        for (DWORD j = 0; j < info->rgRDN[i].cRDNAttr; ++j) {
+            rdn.push_back(nameAttribute(info->rgRDN[i].rgRDNAttr[j]));
+        }
+        result.push_back(std::move(rdn));
+    }
+    return result;
+}
+
+// A KeyUsage extension that does not decode counts as absent.
+unsigned keyUsageBits(const CERT_INFO& info)
+{
+    const CERT_EXTENSION* extension = ::CertFindExtension(szOID_KEY_USAGE, info.cExtension, info.rgExtension);
+    if (extension == nullptr) {
+        return 0;
+    }
+    const auto bits = decodeObject<CRYPT_BIT_BLOB>(X509_KEY_USAGE, extension->Value.pbData, extension->Value.cbData);
+    if (!bits) {
+        return 0;
+    }
+    unsigned usage = 0;
+    for (unsigned n = 0; n < 9; ++n) {
+        if (n / 8 < bits->cbData && (bits->pbData[n / 8] & (0x80u >> (n % 8))) != 0) {
+            usage |= 1u << n;
+        }
+    }
+    return usage;
 }
 
 // The first common name as the platform picks it; empty when there is none.
@@ -81,5 +199,8 @@ std::optional<DecodedCertificate> decodeCertificate(const unsigned char* der, st
     certificate.publicKey.assign(key.pbData, key.pbData + key.cbData);
 
     certificate.der.assign(der, der + length);
+    certificate.subject = distinguishedName(info.Subject);
+    certificate.issuer = distinguishedName(info.Issuer);
+    certificate.keyUsage = keyUsageBits(info);
     return certificate;
 }

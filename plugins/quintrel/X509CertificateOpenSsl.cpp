@@ -3,6 +3,7 @@
 #include <openssl/asn1.h>
 #include <openssl/objects.h>
 #include <openssl/x509.h>
+#include <openssl/x509v3.h>
 
 #include <climits>
 #include <cstring>
@@ -82,7 +83,92 @@ CivilDate civilDate(const ASN1_TIME* time)
     if (time == nullptr || ASN1_TIME_to_tm(time, &tm) != 1) {
         return {};
     }
-    return CivilDate { tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday };
+    return CivilDate { tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec };
+}
+
+bool isCharacterString(int type)
+{
+    switch (type) {
+    case V_ASN1_UTF8STRING:
+    case V_ASN1_NUMERICSTRING:
+    case V_ASN1_PRINTABLESTRING:
+    case V_ASN1_T61STRING:
+    case V_ASN1_IA5STRING:
+    case V_ASN1_VISIBLESTRING:
+    case V_ASN1_UNIVERSALSTRING:
+    case V_ASN1_BMPSTRING:
+        return true;
+    default:
+        return false;
+    }
+}
+
+std::string dottedOid(const ASN1_OBJECT* object)
+{
+    const int length = OBJ_obj2txt(nullptr, 0, object, 1);
+    if (length <= 0) {
+        return {};
+    }
+    std::string text(static_cast<std::size_t>(length) + 1, '\0');
+    OBJ_obj2txt(text.data(), length + 1, object, 1);
+    text.resize(static_cast<std::size_t>(length));
+    return text;
+}
+
+NameAttribute nameAttribute(const X509_NAME_ENTRY* entry)
+{
+    NameAttribute attribute;
+    attribute.oid = dottedOid(X509_NAME_ENTRY_get_object(entry));
+    ASN1_STRING* value = X509_NAME_ENTRY_get_data(entry);
+    unsigned char* der = nullptr;
+    const int derLength = i2d_ASN1_PRINTABLE(value, &der);
+    if (derLength > 0) {
+        attribute.der.assign(der, der + derLength);
+    }
+    OPENSSL_free(der);
+    if (isCharacterString(ASN1_STRING_type(value))) {
+        unsigned char* utf8 = nullptr;
+        const int length = ASN1_STRING_to_UTF8(&utf8, value);
+        if (length >= 0) {
+            attribute.text = std::string(reinterpret_cast<const char*>(utf8), static_cast<std::size_t>(length));
+        }
+        OPENSSL_free(utf8);
+    }
+    return attribute;
+}
+
+// Entries of one RDN share a set number; a new number starts the next RDN.
+DistinguishedName distinguishedName(const X509_NAME* name)
+{
+    DistinguishedName result;
+    int currentSet = -1;
+    for (int i = 0; i < X509_NAME_entry_count(name); ++i) {
+        const X509_NAME_ENTRY* entry = X509_NAME_get_entry(name, i);
+        const int set = X509_NAME_ENTRY_set(entry);
+        if (result.empty() || set != currentSet) {
+            result.emplace_back();
+            currentSet = set;
+        }
+        result.back().push_back(nameAttribute(entry));
+    }
+    return result;
+}
+
+// A KeyUsage extension that does not decode counts as absent.
+unsigned keyUsageBits(const X509* certificate)
+{
+    auto* bits = static_cast<ASN1_BIT_STRING*>(X509_get_ext_d2i(certificate, NID_key_usage, nullptr, nullptr));
+    if (bits == nullptr) {
+        return 0;
+    }
+    unsigned usage = 0;
+    for (int n = 0; n < 9; ++n) {
+        if (ASN1_BIT_STRING_get_bit(bits, n)) {
+            usage |= 1u << n;
+        }
+    }
+    ASN1_BIT_STRING_free(bits);
+    return usage;
 }
 
 // The first common name of the subject. A name with an embedded NUL is cut
@@ -132,5 +218,8 @@ std::optional<DecodedCertificate> decodeCertificate(const unsigned char* der, st
         decoded.publicKey.assign(bytes, bytes + ASN1_STRING_length(key));
     }
     decoded.der.assign(der, der + length);
+    decoded.subject = distinguishedName(X509_get_subject_name(certificate.get()));
+    decoded.issuer = distinguishedName(X509_get_issuer_name(certificate.get()));
+    decoded.keyUsage = keyUsageBits(certificate.get());
     return decoded;
 }

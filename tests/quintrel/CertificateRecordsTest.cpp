@@ -241,3 +241,14 @@ TEST(RecordProducers, recordsEndInSemicolon)
     EXPECT_EQ(text, ";008f01:2027-3-5;008f01:2030-12-31;");
     EXPECT_EQ(appendPublicKey(certificate, text), WalkStep::Abandon);
 }
+
+TEST(CertificateInfo, namesAreEscapedAndUnnamedOrNonTextValuesWrittenAsHex)
+{
+    const DistinguishedName name = {
+        { { "2.5.4.6", { 0x13, 0x02, 'E', 'E' }, std::string("EE") } },
+        { { "2.5.4.3", {}, std::string("a\0b ", 4) }, { "2.5.4.3", { 0x04, 0x01, 0xff }, std::nullopt } },
+        { { "2.5.4.3", {}, std::string(" ") }, { "2.5.4.5", { 0x13, 0x01, '7' }, std::string("7") } },
+    };
+    EXPECT_EQ(rfc4514Text(name), "CN=\\ +2.5.4.5=#130137,CN=a\\00b\\ +2.5.4.3=#0401ff,C=EE");
+    EXPECT_EQ(instantText(CivilDate { 2027, 3, 5, 7, 8, 9 }), "2027-03-05T07:08:09Z");
+}

@@ -140,6 +140,10 @@ TEST_F(QuintrelFault, oneTokenOneCertificate_followsTheDocumentedCallSequence)
         "C_FindObjects", "C_CloseSession",
     };
     EXPECT_EQ(loggedCalls(), expected);
+
+    // One walk, no call of its own: the label comes from the token count.
+    EXPECT_NE(text("GetCertInfo").find("\"token\":\"Fake token\""), std::string::npos);
+    EXPECT_EQ(loggedCalls(), expected);
 }
 
 TEST_F(QuintrelFault, twoCertificates_everyMethodGivesOneRecordEach)
@@ -205,6 +209,7 @@ TEST_F(QuintrelFault, openSessionFailingOnSecondToken_dropsEarlierRecords)
     ASSERT_GE(calls.size(), 2u);
     EXPECT_EQ(calls[calls.size() - 2], "C_CloseSession");
     EXPECT_EQ(calls.back(), "C_OpenSession");
+    EXPECT_EQ(text("GetCertInfo"), "[]");
 }
 
 TEST_F(QuintrelFault, undecodableObjectBetweenCertificates_endsThatTokensSearch)
@@ -247,7 +252,16 @@ TEST_F(QuintrelFault, publicKeySequenceWithoutInteger_emptiesTheWholeText)
 
     // The certificate itself is fine for every other method.
     EXPECT_EQ(text("Quintrel"), "good;odd;later;");
+    // GetCertInfo still lists it, with an empty key, and goes on.
+    const std::string info = text("GetCertInfo");
+    const std::size_t oddObject = info.find("\"commonName\":\"odd\",\"subject\":\"CN=odd,O=Test Org\"");
+    const std::size_t emptyKey = info.find("\"publicKey\":\"\"");
+    const std::size_t later = info.find("\"commonName\":\"later\"");
+    ASSERT_NE(later, std::string::npos) << info;
+    EXPECT_LT(oddObject, emptyKey) << info;
+    EXPECT_LT(emptyKey, later) << info;
 }
+
 
 TEST_F(QuintrelFault, nullParam_runsTheMethod)
 {

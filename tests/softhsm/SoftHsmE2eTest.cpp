@@ -11,6 +11,8 @@
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 #include <rapidjson/document.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
 
 #include <gtest/gtest.h>
 
@@ -35,9 +37,10 @@ using Bytes = std::vector<unsigned char>;
 using Records = std::multiset<std::string>;
 
 // Two tokens; together they hold every certificate the checks below need.
-const char* const kTokenA = "Token A:rsa-cjk,ec-p256,serial-00";
-const char* const kTokenB = "Token B:no-cn,large";
-const std::vector<std::string> kKinds = {"rsa-cjk", "ec-p256", "serial-00", "no-cn", "large"};
+const char* const kTokenA = "Token A:rsa-cjk,ec-p256,serial-00,escaped";
+const char* const kTokenB = "Token B:no-cn,large,person,no-ku";
+const std::vector<std::string> kKinds = {"rsa-cjk", "ec-p256", "serial-00", "escaped",
+                                         "no-cn", "large", "person", "no-ku"};
 
 std::string shellQuote(const std::string& text)
 {
@@ -145,15 +148,64 @@ struct Expected {
     Records names, certs, notAfter, notBefore, keys;
 };
 
-Records splitRecords(const std::string& text)
+std::vector<std::string> recordList(const std::string& text)
 {
-    Records records;
+    std::vector<std::string> records;
     std::size_t start = 0;
     for (std::size_t end; (end = text.find(';', start)) != std::string::npos; start = end + 1) {
-        records.insert(text.substr(start, end - start));
+        records.push_back(text.substr(start, end - start));
     }
     EXPECT_EQ(start, text.size()) << "text does not end with ';': " << text;
     return records;
+}
+
+Records splitRecords(const std::string& text)
+{
+    const auto list = recordList(text);
+    return Records(list.begin(), list.end());
+}
+
+std::string compactJson(const rapidjson::Value& value)
+{
+    rapidjson::StringBuffer buffer;
+    rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+    value.Accept(writer);
+    return std::string(buffer.GetString(), buffer.GetSize());
+}
+
+// The objects of a JSON array text, each written compactly with its members
+// in their order; a failure when the text is not an array of objects.
+std::vector<std::string> arrayObjects(const std::string& text)
+{
+    rapidjson::Document document;
+    document.Parse(text.c_str(), text.size());
+    std::vector<std::string> objects;
+    if (document.HasParseError() || !document.IsArray()) {
+        ADD_FAILURE() << "not a JSON array: " << text;
+        return objects;
+    }
+    for (const auto& element : document.GetArray()) {
+        EXPECT_TRUE(element.IsObject()) << text;
+        objects.push_back(compactJson(element));
+    }
+    return objects;
+}
+
+std::string runCommand(const std::string& command)
+{
+    std::string output;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+        throw std::runtime_error("cannot run " + command);
+    }
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+        output.append(buffer, n);
+    }
+    if (::pclose(pipe) != 0) {
+        throw std::runtime_error("failed: " + command);
+    }
+    return output;
 }
 
 class SoftHsmTest : public ::testing::Test {
@@ -190,7 +242,10 @@ protected:
             const std::string serial = serialAsEncoded(der);
             char name[256] = {};
             X509_NAME_get_text_by_NID(X509_get_subject_name(certificate.get()), NID_commonName, name, sizeof name);
-            expected.names.insert(name);
+            // A ";" inside a name splits it, as it does for a page.
+            for (const auto& piece : splitRecords(std::string(name) + ";")) {
+                expected.names.insert(piece);
+            }
             expected.certs.insert(serial + ":" + base64Lines(der));
             expected.notAfter.insert(serial + ":" + utcDate(X509_get0_notAfter(certificate.get())));
             expected.notBefore.insert(serial + ":" + utcDate(X509_get0_notBefore(certificate.get())));
@@ -233,6 +288,34 @@ protected:
                   "{\"MsgId\":\"LoadModule\",\"Result\":true,\"Response\":\"Load module success\"}");
     }
 
+    // What GetCertInfo must list, one compact object per certificate, as
+    // Python's cryptography package reads the certificate files.
+    static Records expectedCertificateInfo()
+    {
+        std::string command = "python3 " + shellQuote(CORVANE_EXPECTED_CERT_INFO);
+        for (const char* token : {kTokenA, kTokenB}) {
+            const std::string spec(token);
+            const std::string label = spec.substr(0, spec.find(':'));
+            std::size_t start = spec.find(':') + 1;
+            for (std::size_t end; start <= spec.size(); start = end + 1) {
+                end = spec.find(',', start);
+                end = end == std::string::npos ? spec.size() : end;
+                command += " " + shellQuote(label + ":" + s_directory + "/certs/" + spec.substr(start, end - start) + ".der");
+            }
+        }
+        Records expected;
+        const std::string lines = runCommand(command);
+        for (std::size_t start = 0, end; (end = lines.find('\n', start)) != std::string::npos; start = end + 1) {
+            rapidjson::Document line;
+            line.Parse(lines.c_str() + start, end - start);
+            if (line.HasParseError()) {
+                throw std::runtime_error("unreadable expectation: " + lines.substr(start, end - start));
+            }
+            expected.insert(compactJson(line));
+        }
+        return expected;
+    }
+
     static std::string s_directory;
     static Expected s_expected;
 };
@@ -266,6 +349,32 @@ TEST_F(SoftHsmTest, allFiveMethods_returnOneRecordPerCertificateOfBothTokens)
     EXPECT_EQ(splitRecords(call(client, "GetCertPubKey")), s_expected.keys);
 }
 
+TEST_F(SoftHsmTest, getCertInfo_listsEveryCertificateInWalkOrderAsCryptographyReadsIt)
+{
+    const Records expected = expectedCertificateInfo();
+    ASSERT_EQ(expected.size(), kKinds.size());
+    ServiceProcess service(options(CORVANE_SOFTHSM_MODULE));
+    WsClient client;
+    client.connect();
+    loadQuintrel(client);
+
+    const std::vector<std::string> objects = arrayObjects(call(client, "GetCertInfo"));
+    EXPECT_EQ(Records(objects.begin(), objects.end()), expected);
+
+    // The same walk as the record methods: the same certificates in the same order.
+    std::vector<std::string> serials;
+    for (const auto& object : objects) {
+        rapidjson::Document document;
+        document.Parse(object.c_str());
+        serials.push_back(document["serial"].GetString());
+    }
+    std::vector<std::string> recordSerials;
+    for (const auto& record : recordList(call(client, "GetCertNotAfter"))) {
+        recordSerials.push_back(record.substr(0, record.find(':')));
+    }
+    EXPECT_EQ(serials, recordSerials);
+}
+
 TEST_F(SoftHsmTest, secondConnection_seesTheSameTokensAgain)
 {
     ServiceProcess service(options(CORVANE_SOFTHSM_MODULE));
@@ -293,6 +402,7 @@ TEST_F(SoftHsmTest, bridgeTargetMissing_givesEmptyTextsAndNamesTheModuleOnStderr
     for (const char* method : {"Quintrel", "GetCert", "GetCertNotAfter", "GetCertNotBefore", "GetCertPubKey"}) {
         EXPECT_EQ(call(client, method), "") << method;
     }
+    EXPECT_EQ(call(client, "GetCertInfo"), "[]");
     client.close();
     service.terminate();
     service.waitExit(std::chrono::milliseconds(5000));
