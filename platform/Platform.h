@@ -36,6 +36,11 @@ private:
     bool m_alreadyRunning = false;
 };
 
+// Whether some process holds the guard of that name, found without taking
+// it, so that looking never keeps a service from starting.
+enum class GuardState { free, held, unknown };
+GuardState probeInstanceGuard(const std::string& name);
+
 // Whether a crashed service is brought back by a parent Corvane process of
 // its own (Windows, where nothing else would restart it before the next
 // log-on). False on Linux, where the user's systemd unit restarts it.
@@ -70,6 +75,9 @@ ModuleHandle loadModule(const std::string& utf8Name, std::uint32_t& error);
 
 // Address of an exported symbol, or null.
 void* findSymbol(ModuleHandle module, const char* name);
+
+// The file a loaded module came from, or empty.
+std::string modulePath(ModuleHandle module);
 
 // Drops one reference on a module returned by loadModule. Null is ignored.
 void freeModule(ModuleHandle module);

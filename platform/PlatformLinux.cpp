@@ -1,6 +1,8 @@
 #include "platform/Platform.h"
 
 #include <dlfcn.h>
+#include <link.h>
+#include <sys/sysmacros.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -8,6 +10,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
@@ -83,6 +86,35 @@ InstanceGuard::~InstanceGuard()
     }
 }
 
+GuardState probeInstanceGuard(const std::string& name)
+{
+    struct stat guard {};
+    if (::stat(guardPath(name).c_str(), &guard) != 0) {
+        return errno == ENOENT ? GuardState::free : GuardState::unknown;
+    }
+    // The kernel lists every lock with the device and inode of its file.
+    std::FILE* locks = std::fopen("/proc/locks", "r");
+    if (locks == nullptr) {
+        return GuardState::unknown;
+    }
+    char line[256];
+    bool held = false;
+    while (!held && std::fgets(line, sizeof line, locks) != nullptr) {
+        unsigned major = 0;
+        unsigned minor = 0;
+        unsigned long inode = 0;
+        const char* at = std::strstr(line, "FLOCK");
+        for (const char* field = at; field != nullptr && !held; field = std::strchr(field + 1, ' ')) {
+            if (std::sscanf(field, " %x:%x:%lu", &major, &minor, &inode) == 3) {
+                held = inode == guard.st_ino && major == ::major(guard.st_dev) && minor == ::minor(guard.st_dev);
+                break;
+            }
+        }
+    }
+    std::fclose(locks);
+    return held ? GuardState::held : GuardState::free;
+}
+
 bool supervisesService()
 {
     return false;
@@ -135,6 +167,15 @@ ModuleHandle loadModule(const std::string& utf8Name, std::uint32_t& error)
 void* findSymbol(ModuleHandle module, const char* name)
 {
     return module == nullptr ? nullptr : ::dlsym(module, name);
+}
+
+std::string modulePath(ModuleHandle module)
+{
+    link_map* map = nullptr;
+    if (module == nullptr || ::dlinfo(module, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr || map->l_name == nullptr) {
+        return {};
+    }
+    return map->l_name;
 }
 
 void freeModule(ModuleHandle module)

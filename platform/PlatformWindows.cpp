@@ -131,6 +131,20 @@ HANDLE serviceJob()
 
 } // namespace
 
+GuardState probeInstanceGuard(const std::string& name)
+{
+    std::wstring wideName;
+    if (!toWide(name, wideName)) {
+        return GuardState::unknown;
+    }
+    const HANDLE mutex = ::OpenMutexW(SYNCHRONIZE, FALSE, wideName.c_str());
+    if (mutex != nullptr) {
+        ::CloseHandle(mutex);
+        return GuardState::held;
+    }
+    return ::GetLastError() == ERROR_FILE_NOT_FOUND ? GuardState::free : GuardState::unknown;
+}
+
 bool supervisesService()
 {
     return true;
@@ -244,6 +258,24 @@ void* findSymbol(ModuleHandle module, const char* name)
         return nullptr;
     }
     return reinterpret_cast<void*>(::GetProcAddress(static_cast<HMODULE>(module), name));
+}
+
+std::string modulePath(ModuleHandle module)
+{
+    if (module == nullptr) {
+        return {};
+    }
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = ::GetModuleFileNameW(static_cast<HMODULE>(module), path.data(), static_cast<DWORD>(path.size()));
+        if (length == 0) {
+            return {};
+        }
+        if (length < path.size()) {
+            return toUtf8(path.data(), length);
+        }
+        path.resize(path.size() * 2);
+    }
 }
 
 void freeModule(ModuleHandle module)
