@@ -35,7 +35,8 @@ done
 [[ -x "$native_dir/tests/host/corvane_host_e2e_tests" && -x "$native_dir/tests/host/corvane_policy_e2e_tests" &&
    -x "$native_dir/tests/windows/corvane_certificate_fixtures" &&
    -x "$native_dir/tests/windows/corvane_windows_log_e2e_tests" &&
-   -x "$native_dir/tests/windows/corvane_windows_supervisor_e2e_tests" ]] ||
+   -x "$native_dir/tests/windows/corvane_windows_supervisor_e2e_tests" &&
+   -x "$native_dir/tests/doctor/corvane_doctor_e2e_tests" ]] ||
   fail "no native end-to-end tests in $native_dir: build the native release preset first (scripts/run-tests.sh does)"
 
 werror=OFF
@@ -147,12 +148,14 @@ run_e2e "$native_dir/tests/windows/corvane_windows_log_e2e_tests" ""
 # The service restarted after a crash in a plug-in, the supervisor giving up,
 # and the service ending with a killed supervisor.
 run_e2e "$native_dir/tests/windows/corvane_windows_supervisor_e2e_tests" ""
+# Corvane-Doctor.exe beside Quintrel.dll and the fault module as Kestova.dll.
+run_e2e "$native_dir/tests/doctor/corvane_doctor_e2e_tests" ""
 
 step "packaging"
 (cd "$win_dir" && rm -f Corvane-*-win64.zip && cpack >/dev/null) || fail "cpack failed"
 zip=$(ls "$win_dir"/Corvane-*-win64.zip)
 listing=$(unzip -Z1 "$zip")
-for file in Corvane.exe Quintrel.dll README.md examples/demo.html clients/js/corvane.global.js; do
+for file in Corvane.exe Corvane-Doctor.exe Quintrel.dll README.md examples/demo.html clients/js/corvane.global.js; do
   grep -qE "(^|/)$file\$" <<<"$listing" || fail "$file is missing from $zip"
 done
 echo "$listing" | sed 's/^/    /'
