@@ -102,6 +102,10 @@ enum class StandardStream { output, error };
 // key has none.
 bool standardStreamUsable(StandardStream stream);
 
+// Has a console show the UTF-8 that a console program writes (token labels,
+// names); the Windows console otherwise reads it in the OEM code page.
+void useUtf8Console();
+
 // Where the service keeps its own log file when the standard streams lead
 // nowhere: %LOCALAPPDATA%\Corvane on Windows. Empty on Linux, where the
 // streams always stay (the journal or the terminal takes them). Not created.

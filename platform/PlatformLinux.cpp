@@ -115,6 +115,10 @@ GuardState probeInstanceGuard(const std::string& name)
     return held ? GuardState::held : GuardState::free;
 }
 
+void useUtf8Console()
+{
+}
+
 bool supervisesService()
 {
     return false;

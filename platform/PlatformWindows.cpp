@@ -145,6 +145,11 @@ GuardState probeInstanceGuard(const std::string& name)
     return ::GetLastError() == ERROR_FILE_NOT_FOUND ? GuardState::free : GuardState::unknown;
 }
 
+void useUtf8Console()
+{
+    ::SetConsoleOutputCP(CP_UTF8);
+}
+
 bool supervisesService()
 {
     return true;

@@ -147,6 +147,14 @@ first_pid="$(service_pids)"
 [[ "$first_pid" =~ $two_pids ]] || fail "expected Corvane.exe and its service, found: $first_pid"
 ok "Corvane.exe and its service (pids $first_pid) answer a Quintrel load"
 
+shortcut() { find "$WINEPREFIX/drive_c" -name 'Corvane diagnostics.lnk' 2>/dev/null; }
+[[ -n "$(shortcut)" ]] || fail "no Start-menu shortcut \"Corvane diagnostics\""
+ok "Start-menu shortcut: $(shortcut | sed "s|^$WINEPREFIX/||")"
+doctor_json="$(wine "C:\\Program Files\\Corvane\\Corvane-Doctor.exe" --json 2>/dev/null | tr -d '\r')" || true
+grep -q '"serviceAnswers": true' <<<"$doctor_json" && grep -q 'Quintrel.dll exports Invoke' <<<"$doctor_json" ||
+  fail "the installed Corvane-Doctor.exe does not find the service and Quintrel: $doctor_json"
+ok "the installed Corvane-Doctor.exe finds the service and Quintrel"
+
 step "3. upgrade to the test build ${new_msi##*/}"
 msiexec upgrade /i "$(winepath -w "$new_msi")" /qn || fail "the upgrade failed ($?); logs in $work"
 [[ "$(products)" == "$new_version|$publisher|$help_link" ]] || fail "installed products: $(products | tr '\n' ' ')"
@@ -177,6 +185,8 @@ ok "no Program Files\\Corvane"
 ok "no Run value"
 [[ -z "$(products)" ]] || fail "still installed: $(products)"
 ok "no product"
+[[ -z "$(shortcut)" ]] || fail "the shortcut is still there: $(shortcut)"
+ok "no Start-menu shortcut"
 [[ -z "$(service_pids)" ]] || fail "Corvane.exe still runs: $(service_pids)"
 ok "no Corvane.exe"
 for _ in 1 2 3 4 5 6 7 8 9 10; do port_free && break; sleep 0.5; done

@@ -174,6 +174,7 @@ public:
     }
 
     bool initializedOk() const { return m_initialized; }
+    bool reportedUnreadable() const { return m_unreadable; }
     int presentTokens() const { return m_presentTokens; }
 
     void libraryNotLoaded(std::uint32_t error) override
@@ -245,6 +246,7 @@ public:
                 label = "\"" + server::printable(value) + "\"";
             }
         }
+        m_unreadable = true;
         m_report.problem("tokens",
                          "certificate " + label + " on token \"" + token + "\" cannot be decoded: " + reason +
                              "; Quintrel reads no further certificate of that token",
@@ -315,6 +317,7 @@ private:
     Report& m_report;
     CK_FUNCTION_LIST* m_functions = nullptr;
     bool m_initialized = false;
+    bool m_unreadable = false;
     int m_presentTokens = 0;
 };
 
@@ -341,7 +344,7 @@ void checkTokens(Report& report)
         report.ok("tokens", "certificate \"" + found.commonName + "\" on token \"" + found.token + "\": serial " +
                                 found.serial + ", valid until " + found.notAfter);
     }
-    if (report.certificates.empty() && report.firstProblem() == nullptr) {
+    if (report.certificates.empty() && !tokenReport.reportedUnreadable()) {
         report.problem("tokens", "no certificate on the token", "use a token that holds your certificate");
     }
 }
@@ -436,6 +439,7 @@ int main(int argc, char* argv[])
             return 2;
         }
     }
+    platform::useUtf8Console();
     doctor::Report report;
     doctor::checkService(report);
     doctor::checkOriginPolicy(report);
