@@ -3,9 +3,10 @@
 #   1. cross-configure and build with MinGW-w64 (preset windows-cross)
 #   2. one Wine prefix for the run, inside the build directory
 #   3. the unit test programs (.exe) under Wine, through CTest
-#   4. the native end-to-end test programs driving Corvane.exe, Quintrel.dll
-#      and the fault token module (as Kestova.dll) under Wine, in a private
-#      network namespace with a wineserver of its own
+#   4. the native end-to-end test programs driving Corvane.exe (its restart
+#      after a crash included), Corvane-Doctor.exe, Quintrel.dll and the
+#      fault token module (as Kestova.dll) under Wine, in a private network
+#      namespace with a wineserver of its own
 #   5. the ZIP package, and a check of what it holds
 #   6. the installer (MSI) under Wine: install, upgrade, uninstall
 #      (scripts/test-msi.sh)

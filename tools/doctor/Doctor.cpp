@@ -8,6 +8,7 @@
 #include "Pkcs11Names.h"
 #include "TokenWrap.h"
 #include "platform/Platform.h"
+#include "plugin/Utf8.h"
 #include "server/OriginPolicy.h"
 #include "server/PortRange.h"
 
@@ -363,17 +364,31 @@ const char* levelName(Finding::Level level)
     return level == Finding::Level::ok ? "ok" : level == Finding::Level::problem ? "problem" : "note";
 }
 
+// Token labels and certificate names come from the token: whatever they hold
+// goes out as valid UTF-8.
+std::string valid(const std::string& text)
+{
+    return plugin::toValidUtf8(text);
+}
+
 void printText(const Report& report)
 {
     for (const Finding& finding : report.findings) {
         std::string level = levelName(finding.level);
         level.resize(8, ' ');
-        std::cout << level << finding.area << ": " << finding.text << "\n";
+        std::cout << level << finding.area << ": " << valid(finding.text) << "\n";
         if (!finding.step.empty()) {
             std::cout << "        step: " << finding.step << "\n";
         }
     }
-    std::cout << lastLine(report) << "\n";
+    std::cout << valid(lastLine(report)) << "\n";
+}
+
+template <class Writer>
+void putString(Writer& out, const std::string& text)
+{
+    const std::string checked = valid(text);
+    out.String(checked.data(), static_cast<rapidjson::SizeType>(checked.size()));
 }
 
 void printJson(const Report& report)
@@ -386,14 +401,14 @@ void printJson(const Report& report)
     for (const Finding& finding : report.findings) {
         out.StartObject();
         out.Key("area");
-        out.String(finding.area.c_str());
+        putString(out, finding.area);
         out.Key("status");
         out.String(levelName(finding.level));
         out.Key("text");
-        out.String(finding.text.c_str());
+        putString(out, finding.text);
         if (!finding.step.empty()) {
             out.Key("step");
-            out.String(finding.step.c_str());
+            putString(out, finding.step);
         }
         out.EndObject();
     }
@@ -403,11 +418,11 @@ void printJson(const Report& report)
     for (const CertificateFound& found : report.certificates) {
         out.StartObject();
         out.Key("token");
-        out.String(found.token.c_str());
+        putString(out, found.token);
         out.Key("commonName");
-        out.String(found.commonName.c_str());
+        putString(out, found.commonName);
         out.Key("serial");
-        out.String(found.serial.c_str());
+        putString(out, found.serial);
         out.Key("notAfter");
         out.String(found.notAfter.c_str());
         out.EndObject();
@@ -420,7 +435,7 @@ void printJson(const Report& report)
     out.Key("ready");
     out.Bool(report.ready());
     out.Key("summary");
-    out.String(lastLine(report).c_str());
+    putString(out, lastLine(report));
     out.EndObject();
     std::cout << buffer.GetString() << "\n";
 }
