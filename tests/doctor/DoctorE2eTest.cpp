@@ -149,6 +149,7 @@ TEST_F(DoctorTest, serviceAndFakeToken_readyWithTheCertificateAndExitZero)
     const DoctorRun run = runDoctor(service.runtimeDirectory());
     EXPECT_EQ(run.exitCode, 0) << run.output;
     EXPECT_TRUE(run.serviceAnswers);
+    EXPECT_TRUE(run.has("service", "ok", "instance")) << run.output; // the guard, seen without taking it
     EXPECT_TRUE(run.has("service", "ok", "1237")) << run.output;
     EXPECT_TRUE(run.has("Quintrel", "ok", "Invoke")) << run.output;
     EXPECT_TRUE(run.has("tokens", "ok", "CKR_OK")) << run.output;
@@ -199,6 +200,7 @@ TEST_F(DoctorTest, serviceStopped_exitsOneThoughCertificatesReadAndNamesAnUndeco
     const DoctorRun run = runDoctor((directory / "run").string());
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_FALSE(run.serviceAnswers);
+    EXPECT_FALSE(run.has("service", "ok", "instance")) << run.output;
     EXPECT_TRUE(run.has("service", "problem")) << run.output;
     EXPECT_EQ(run.commonNames, std::multiset<std::string>{"Ada Example"});
     EXPECT_TRUE(run.has("tokens", "problem", std::to_string(cutShort.size()) + " bytes")) << run.output;
