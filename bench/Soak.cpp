@@ -145,7 +145,7 @@ void trimLog(const std::string& path)
 {
     std::error_code error;
     if (fs::file_size(path, error) > (64u << 20) && !error) {
-        (void)::truncate(path.c_str(), 0);
+        fs::resize_file(path, 0, error); // failing to trim is no fault of the service
     }
 }
 

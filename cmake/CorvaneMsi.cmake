@@ -25,6 +25,7 @@ add_custom_command(
           "${CMAKE_BINARY_DIR}/msi-settings.cmake"
           "${PROJECT_SOURCE_DIR}/server/windows/corvane.ico"
           "${PROJECT_SOURCE_DIR}/README.md"
+          "${PROJECT_SOURCE_DIR}/LICENSE"
           "${PROJECT_SOURCE_DIR}/examples/demo.html"
           "${PROJECT_SOURCE_DIR}/examples/hello_plugin.cpp"
   COMMENT "Building the Windows installer Corvane-${PROJECT_VERSION}-x64.msi"

@@ -58,6 +58,11 @@ if(NOT WIN32)
 endif()
 
 install(FILES "${PROJECT_SOURCE_DIR}/README.md" DESTINATION "${CORVANE_DOC_DIR}")
+# Debian states the licence in its copyright file; Windows packages carry the
+# text beside the programs, named so that a double click opens it.
+if(WIN32)
+  install(FILES "${PROJECT_SOURCE_DIR}/LICENSE" DESTINATION "${CORVANE_DOC_DIR}" RENAME LICENSE.txt)
+endif()
 install(FILES "${PROJECT_SOURCE_DIR}/examples/hello_plugin.cpp"
         DESTINATION "${CORVANE_DOC_DIR}/examples")
 # The demo page is optional in a source tree; ship it when it is there.
@@ -73,6 +78,7 @@ set(CPACK_PACKAGE_NAME "corvane")
 set(CPACK_PACKAGE_VENDOR "Corvane developers")
 set(CPACK_PACKAGE_CONTACT "Corvane developers <corvane@example.invalid>")
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
+set(CPACK_RESOURCE_FILE_LICENSE "${PROJECT_SOURCE_DIR}/LICENSE")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "local WebSocket service that lets web pages call native plug-ins")
 string(CONCAT CPACK_PACKAGE_DESCRIPTION
     "Corvane listens on ws://127.0.0.1:1237. A page on the same machine sends JSON\n"

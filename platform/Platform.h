@@ -4,6 +4,8 @@
 // One source file per platform implements this header; CMake picks it.
 // Callers stay free of platform conditionals.
 
+#include "platform/SocketOwner.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -110,5 +112,25 @@ void useUtf8Console();
 // nowhere: %LOCALAPPDATA%\Corvane on Windows. Empty on Linux, where the
 // streams always stay (the journal or the terminal takes them). Not created.
 std::filesystem::path userLogDirectory();
+
+// The owner of the TCP socket on this machine whose own end is local and
+// whose peer is remote (0.0.0.0:0 for a listener): its uid on Linux (socket
+// diagnostics, /proc/net/tcp when they fail), its process and that
+// process's session on Windows. Not found when the socket is gone or the
+// platform names no owner.
+SocketOwner findSocketOwner(const Ipv4Endpoint& local, const Ipv4Endpoint& remote);
+
+// Adds the owner's pid and executable file name where the platform tells
+// them. On Linux that means a search of the owner's processes for the
+// socket, so it is meant for admitted connections only.
+void describeOwnerProcess(SocketOwner& owner);
+
+// The service's own user (uid, or session on Windows) and process id, in
+// the terms of SocketOwner.
+std::uint64_t currentUser();
+std::int64_t currentProcessId();
+
+// A user in those terms for the log: "uid 1000", "session 2".
+std::string describeUser(std::uint64_t user);
 
 } // namespace platform

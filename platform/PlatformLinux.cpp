@@ -1,18 +1,26 @@
 #include "platform/Platform.h"
 
+#include <dirent.h>
 #include <dlfcn.h>
 #include <link.h>
 #include <sys/sysmacros.h>
 #include <fcntl.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+#include <netinet/in.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string_view>
 
 namespace platform {
@@ -54,6 +62,160 @@ bool isRegularFile(const std::string& path)
 {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// SocketOwner.cpp reads the kernel's answers by these offsets.
+static_assert(sizeof(nlmsghdr) == 16 && NLMSG_ERROR == 2 && NLMSG_DONE == 3 && SOCK_DIAG_BY_FAMILY == 20);
+static_assert(sizeof(inet_diag_msg) == 72 && offsetof(inet_diag_msg, idiag_uid) == 64 &&
+              offsetof(inet_diag_msg, idiag_inode) == 68);
+
+std::uint32_t addressWord(const Ipv4Endpoint& endpoint)
+{
+    std::uint32_t word;
+    std::memcpy(&word, endpoint.address.data(), sizeof word);
+    return word;
+}
+
+// An exact lookup of one TCP socket by its endpoints, as the kernel's own
+// tools do it: no dump of the table, one answer.
+SockDiagAnswer querySockDiag(const Ipv4Endpoint& local, const Ipv4Endpoint& remote)
+{
+    const int fd = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    if (fd < 0) {
+        return SockDiagAnswer{SockDiagAnswer::Kind::failed, 0, 0, errno};
+    }
+    static std::uint32_t sequence = 0;
+    struct {
+        nlmsghdr header;
+        inet_diag_req_v2 request;
+    } message{};
+    message.header.nlmsg_len = sizeof message;
+    message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    message.header.nlmsg_flags = NLM_F_REQUEST;
+    message.header.nlmsg_seq = ++sequence;
+    message.request.sdiag_family = AF_INET;
+    message.request.sdiag_protocol = IPPROTO_TCP;
+    message.request.idiag_states = ~0u;
+    message.request.id.idiag_sport = htons(local.port);
+    message.request.id.idiag_dport = htons(remote.port);
+    message.request.id.idiag_src[0] = addressWord(local);
+    message.request.id.idiag_dst[0] = addressWord(remote);
+    message.request.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
+    message.request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+
+    sockaddr_nl kernel{};
+    kernel.nl_family = AF_NETLINK;
+    SockDiagAnswer answer{SockDiagAnswer::Kind::failed, 0, 0, 0};
+    if (::sendto(fd, &message, sizeof message, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) < 0) {
+        answer.error = errno;
+    } else {
+        alignas(nlmsghdr) unsigned char buffer[8192];
+        ssize_t n;
+        do {
+            n = ::recv(fd, buffer, sizeof buffer, 0);
+        } while (n < 0 && errno == EINTR);
+        if (n < 0) {
+            answer.error = errno;
+        } else {
+            answer = parseSockDiagAnswer(buffer, static_cast<std::size_t>(n), message.header.nlmsg_seq);
+        }
+    }
+    ::close(fd);
+    return answer;
+}
+
+// The fallback where socket diagnostics are not available (or say nothing):
+// the table the kernel prints for this network namespace.
+SocketOwner scanProcNetTcp(const Ipv4Endpoint& local, const Ipv4Endpoint& remote)
+{
+    SocketOwner owner;
+    std::ifstream in("/proc/net/tcp");
+    for (std::string line; std::getline(in, line);) {
+        const auto entry = parseProcNetTcpLine(line);
+        constexpr unsigned kListen = 10; // TCP_LISTEN
+        if (entry && entry->local == local && entry->remote == remote &&
+            (entry->state == kListen) == (remote == Ipv4Endpoint{})) {
+            owner.found = true;
+            owner.user = entry->uid;
+            owner.inode = entry->inode;
+            break;
+        }
+    }
+    return owner;
+}
+
+bool holdsSocket(const std::string& pid, const std::string& target)
+{
+    const std::string fdPath = "/proc/" + pid + "/fd";
+    DIR* fds = ::opendir(fdPath.c_str());
+    if (fds == nullptr) {
+        return false;
+    }
+    bool found = false;
+    while (const dirent* fd = ::readdir(fds)) {
+        char link[64];
+        const std::string path = fdPath + "/" + fd->d_name;
+        const ssize_t n = ::readlink(path.c_str(), link, sizeof link);
+        if (n == static_cast<ssize_t>(target.size()) && target.compare(0, target.size(), link, n) == 0) {
+            found = true;
+            break;
+        }
+    }
+    ::closedir(fds);
+    return found;
+}
+
+// The pid of a process of uid that holds the socket with this inode, or -1.
+// Only the user's own processes are searched, the one that held the last
+// socket first (a browser opens connection after connection), and the
+// search stops at the first hit: it runs once per admitted connection.
+std::int64_t processOfSocket(std::uint64_t inode, std::uint64_t uid)
+{
+    static std::int64_t lastFound = -1; // only the service's I/O thread asks
+    const std::string target = "socket:[" + std::to_string(inode) + "]";
+    if (lastFound > 0 && holdsSocket(std::to_string(lastFound), target)) {
+        return lastFound;
+    }
+    DIR* proc = ::opendir("/proc");
+    if (proc == nullptr) {
+        return -1;
+    }
+    const pid_t self = ::getpid();
+    std::int64_t found = -1;
+    while (const dirent* entry = ::readdir(proc)) {
+        char* end = nullptr;
+        const long pid = std::strtol(entry->d_name, &end, 10);
+        struct stat st {};
+        if (pid <= 0 || *end != '\0' || pid == self || pid == lastFound ||
+            ::fstatat(::dirfd(proc), entry->d_name, &st, 0) != 0 || st.st_uid != uid) {
+            continue;
+        }
+        if (holdsSocket(entry->d_name, target)) {
+            found = pid;
+            break;
+        }
+    }
+    ::closedir(proc);
+    if (found > 0) {
+        lastFound = found;
+    }
+    return found;
+}
+
+std::string executableOf(std::int64_t pid)
+{
+    const std::string base = "/proc/" + std::to_string(pid);
+    char buffer[PATH_MAX];
+    const ssize_t n = ::readlink((base + "/exe").c_str(), buffer, sizeof buffer - 1);
+    if (n > 0) {
+        const std::string path(buffer, static_cast<std::size_t>(n));
+        return path.substr(path.rfind('/') + 1);
+    }
+    // Another user's process, or a kernel thread: its command name at least.
+    std::ifstream in(base + "/comm");
+    std::string name;
+    std::getline(in, name);
+    return name;
 }
 
 // A policy file is a short list; anything larger is not one (a device, a
@@ -248,6 +410,54 @@ bool standardStreamUsable(StandardStream stream)
 std::filesystem::path userLogDirectory()
 {
     return {};
+}
+
+SocketOwner findSocketOwner(const Ipv4Endpoint& local, const Ipv4Endpoint& remote)
+{
+    // Once the diagnostics have found a socket, their "not found" is final;
+    // before, it may mean that the kernel has no inet diagnostics at all.
+    // (Only the service's I/O thread asks.)
+    static bool diagnosticsWork = false;
+    const SockDiagAnswer answer = querySockDiag(local, remote);
+    if (answer.kind == SockDiagAnswer::Kind::found) {
+        diagnosticsWork = true;
+        SocketOwner owner;
+        owner.found = true;
+        owner.user = answer.uid;
+        owner.inode = answer.inode;
+        return owner;
+    }
+    if (answer.kind == SockDiagAnswer::Kind::notFound && diagnosticsWork) {
+        return SocketOwner{};
+    }
+    // The table walk costs milliseconds on a large machine, hence last.
+    return scanProcNetTcp(local, remote);
+}
+
+void describeOwnerProcess(SocketOwner& owner)
+{
+    if (!owner.found || owner.inode == 0) {
+        return;
+    }
+    owner.pid = processOfSocket(owner.inode, owner.user);
+    if (owner.pid > 0) {
+        owner.executable = executableOf(owner.pid);
+    }
+}
+
+std::uint64_t currentUser()
+{
+    return ::geteuid();
+}
+
+std::int64_t currentProcessId()
+{
+    return ::getpid();
+}
+
+std::string describeUser(std::uint64_t user)
+{
+    return "uid " + std::to_string(user);
 }
 
 } // namespace platform

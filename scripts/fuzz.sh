@@ -21,17 +21,14 @@ if ! [[ "$seconds" =~ ^[1-9][0-9]*$ ]]; then
   exit 2
 fi
 
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-cd "$root"
-build_dir="${CORVANE_BUILD_ROOT:-build}/fuzz"
+tag=fuzz
+# shellcheck source=scripts/lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+build_dir="$build_root/fuzz"
 work="${CORVANE_FUZZ_WORK:-$build_dir/work}"
 
-warnings=-DCORVANE_WARNINGS_AS_ERRORS=OFF
-if [[ -n "${CI:-}" ]]; then
-  warnings=-DCORVANE_WARNINGS_AS_ERRORS=ON
-fi
-echo "==> [fuzz] configuring and building $build_dir"
-cmake --preset fuzz -B "$build_dir" "$warnings" >/dev/null
+step "configuring and building $build_dir"
+cmake --preset fuzz -B "$build_dir" -DCORVANE_WARNINGS_AS_ERRORS=$werror >/dev/null
 cmake --build "$build_dir" -j2 --target corvane_fuzzers
 
 # Stack traces for UndefinedBehaviorSanitizer findings; libFuzzer itself

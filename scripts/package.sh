@@ -21,11 +21,9 @@
 # compiler warnings are errors.
 set -euo pipefail
 
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-cd "$root"
-build_root="${CORVANE_BUILD_ROOT:-build}"
-
-fail() { echo "package: $*" >&2; exit 1; }
+tag=package
+# shellcheck source=scripts/lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 usage() { sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//' >&2; exit 2; }
 
 pfx="" password_file="" timestamp="" out="dist"
@@ -45,14 +43,11 @@ if [[ -n "$pfx" ]]; then
   elif [[ -z "${CORVANE_SIGN_PASSWORD+set}" ]]; then
     fail "--pfx needs --password-file FILE or CORVANE_SIGN_PASSWORD"
   fi
-  command -v osslsigncode >/dev/null || fail "osslsigncode is missing: run scripts/setup-deps.sh"
+  need osslsigncode
 elif [[ -n "$password_file$timestamp" ]]; then
   fail "--password-file and --timestamp only go with --pfx"
 fi
 
-werror=OFF
-[[ -n "${CI:-}" ]] && werror=ON
-step() { printf '==> [package] %s\n' "$*"; }
 
 # sign <file>: an Authenticode signature in place, when --pfx was given.
 sign() {

@@ -6,32 +6,28 @@
 # CORVANE_BUILD_ROOT picks the parent of the build directory (default: build).
 set -euo pipefail
 
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-cd "$root"
-build_dir="${CORVANE_BUILD_ROOT:-build}/service"
+tag=run-service
+# shellcheck source=scripts/lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+build_dir="$build_root/service"
 
-fail() {
-  echo "run-service: $*" >&2
-  exit 1
-}
-
-echo "==> Checking packages"
+step "checking packages"
 scripts/setup-deps.sh --runtime || fail "installing the packages failed (see above)"
 
-echo "==> Configuring $build_dir"
+step "configuring $build_dir"
 cmake --preset service -B "$build_dir" >/dev/null || fail "configuring failed"
-echo "==> Building (2 jobs)"
+step "building (2 jobs)"
 cmake --build "$build_dir" -j2 || fail "building failed"
 
 if [[ -f scripts/start-demo-service.sh ]]; then
-  echo "==> Starting the service with the demo token (Ctrl-C stops it)"
-  export CORVANE_BUILD_DIR="$root/$build_dir"
+  step "starting the service with the demo token (Ctrl-C stops it)"
+  export CORVANE_BUILD_DIR="$corvane_root/$build_dir"
   exec bash scripts/start-demo-service.sh "$CORVANE_BUILD_DIR"
 fi
 
-echo "==> Starting corvane on ws://127.0.0.1:1237 (Ctrl-C stops it)"
+step "starting corvane on ws://127.0.0.1:1237 (Ctrl-C stops it)"
 # Plug-ins are found beside the executable first, then on the loader's path:
 # put the built plug-ins there so that a page can load them by bare name.
-plugin_dirs="$root/$build_dir/plugins/quintrel:$root/$build_dir/examples"
+plugin_dirs="$corvane_root/$build_dir/plugins/quintrel:$corvane_root/$build_dir/examples"
 export LD_LIBRARY_PATH="$plugin_dirs${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
-exec "$root/$build_dir/server/corvane"
+exec "$corvane_root/$build_dir/server/corvane"

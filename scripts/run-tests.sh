@@ -19,9 +19,9 @@
 # build). With CI set, compiler warnings are errors.
 set -euo pipefail
 
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-cd "$root"
-build_root="${CORVANE_BUILD_ROOT:-build}"
+tag=run-tests
+# shellcheck source=scripts/lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 # Wine turns Windows file names into Unix ones with the locale's character
 # set; in a bare environment (CI, a minimal system) that is ASCII, and module
@@ -31,25 +31,6 @@ if [[ "$(locale charmap 2>/dev/null)" != "UTF-8" ]]; then
 fi
 
 declare -a summaries=()
-started=$SECONDS
-
-fail() {
-  echo >&2
-  echo "run-tests: FAILED: $*" >&2
-  exit 1
-}
-
-elapsed() {
-  local s=$((SECONDS - started))
-  printf '%dm%02ds' $((s / 60)) $((s % 60))
-}
-
-# Set explicitly both ways so that a CI run does not leave -Werror in a
-# developer's cache.
-configure_args=(-DCORVANE_WARNINGS_AS_ERRORS=OFF)
-if [[ -n "${CI:-}" ]]; then
-  configure_args=(-DCORVANE_WARNINGS_AS_ERRORS=ON)
-fi
 
 # build_and_test <stage title> <preset>
 build_and_test() {
@@ -59,7 +40,7 @@ build_and_test() {
 
   echo
   echo "==> [$title] configuring $dir ($(elapsed))"
-  cmake --preset "$preset" -B "$dir" "${configure_args[@]}" >/dev/null \
+  cmake --preset "$preset" -B "$dir" -DCORVANE_WARNINGS_AS_ERRORS=$werror >/dev/null \
     || fail "$title: configuring failed"
   echo "==> [$title] building with 2 jobs ($(elapsed))"
   cmake --build "$dir" -j2 || fail "$title: building failed"

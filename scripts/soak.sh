@@ -13,9 +13,9 @@
 # and its samples to $CORVANE_BUILD_ROOT/soak/ (default build/soak/).
 set -euo pipefail
 
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-cd "$root"
-build_root="${CORVANE_BUILD_ROOT:-build}"
+tag=soak
+# shellcheck source=scripts/lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 asan=0
 if [[ "${1:-}" == "--asan" ]]; then

@@ -14,15 +14,12 @@
 #   /usr/lib/x86_64-linux-gnu/p11-kit-proxy.so for every registered token.
 set -euo pipefail
 
-fail() {
-  echo "start-demo-service: $*" >&2
-  exit 1
-}
-
-[[ $# -eq 1 ]] || fail "usage: $0 BUILD_DIR"
-build=$(cd "$1" 2>/dev/null && pwd) || fail "no build directory $1"
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-demo="$root/.demo"
+[[ $# -eq 1 ]] || { echo "usage: $0 BUILD_DIR" >&2; exit 2; }
+build=$(cd "$1" 2>/dev/null && pwd) || { echo "start-demo-service: no build directory $1" >&2; exit 1; }
+tag=start-demo-service
+# shellcheck source=scripts/lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+demo="$corvane_root/.demo"
 service="$demo/service"
 
 corvane="$build/server/corvane"
@@ -32,7 +29,7 @@ for file in "$corvane" "$quintrel"; do
   [[ -f $file ]] || fail "$file is missing: build first (scripts/run-service.sh does)"
 done
 
-"$root/scripts/provision-demo-token.sh" "$demo" || fail "could not make the demo token in $demo"
+"$corvane_root/scripts/provision-demo-token.sh" "$demo" || fail "could not make the demo token in $demo"
 
 mkdir -p "$service"
 cp -f "$corvane" "$quintrel" "$service/"

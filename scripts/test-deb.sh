@@ -23,30 +23,24 @@
 # (default 7), and the packages apt downloaded.
 set -euo pipefail
 
-root_dir="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-build_dir="${1:-$root_dir/build/release}"
+tag=deb
+# shellcheck source=scripts/lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+build_dir="${1:-$build_root/release}"
 cache="${CORVANE_DEB_CACHE:-/var/cache/corvane}"
 base_days="${CORVANE_DEB_BASE_DAYS:-7}"
-
-say() { printf '==> [deb] %s (%dm%02ds)\n' "$*" $((SECONDS / 60)) $((SECONDS % 60)); }
-fail() {
-  echo "test-deb: FAILED: $*" >&2
-  exit 1
-}
 
 if [[ $(id -u) -ne 0 ]]; then
   fail "must run as root: it builds a Debian root with debootstrap, mounts into it and chroots (try: sudo $0 $*)"
 fi
-for tool in debootstrap lintian systemd-analyze dpkg-shlibdeps file cpack zstd openssl softhsm2-util pkcs11-tool unshare; do
-  command -v "$tool" >/dev/null || fail "$tool is missing (scripts/setup-deps.sh installs it)"
-done
+need debootstrap lintian systemd-analyze dpkg-shlibdeps file cpack zstd openssl softhsm2-util pkcs11-tool unshare
 
 # --- the package -----------------------------------------------------------
 if [[ ! -f $build_dir/CMakeCache.txt ]]; then
-  say "configuring $build_dir (release preset)"
-  cmake --preset release -B "$build_dir" -S "$root_dir" >/dev/null
+  step "configuring $build_dir (release preset)"
+  cmake --preset release -B "$build_dir" -S "$corvane_root" >/dev/null
 fi
-say "building $build_dir"
+step "building $build_dir"
 cmake --build "$build_dir" -j2 >/dev/null || fail "building $build_dir failed (run cmake --build $build_dir to see why)"
 rm -f "$build_dir"/corvane_*.deb
 (cd "$build_dir" && cpack -G DEB >/dev/null) || fail "cpack -G DEB failed"
@@ -56,10 +50,10 @@ deb="${debs[0]}"
 deb_name="$(basename "$deb")"
 client="$build_dir/tests/support/corvane_ws_request"
 [[ -x $client ]] || fail "$client is missing (a build with tests makes it)"
-say "package: $deb"
+step "package: $deb"
 dpkg-deb --field "$deb" Depends Suggests | sed 's/^/    /'
 
-say "lintian"
+step "lintian"
 lintian_log="$(mktemp)"
 if ! lintian --fail-on error "$deb" >"$lintian_log" 2>&1; then
   grep -v 'running with root privileges' "$lintian_log" | sed 's/^/    /' >&2
@@ -97,7 +91,7 @@ base="$cache/bookworm-minbase.tar.zst"
 exec {cache_lock}>"$cache/lock"
 flock "$cache_lock"
 if [[ ! -f $base || -n $(find "$base" -mtime +"$base_days") ]]; then
-  say "making the minimal root with debootstrap (kept in $base)"
+  step "making the minimal root with debootstrap (kept in $base)"
   fresh="$work/debootstrap"
   if ! debootstrap --variant=minbase bookworm "$fresh/root" http://deb.debian.org/debian >"$work/debootstrap.log" 2>&1; then
     tail -20 "$work/debootstrap.log" >&2
@@ -136,7 +130,7 @@ snapshot() {
 }
 installed_packages() { in_root dpkg-query -W -f '${db:Status-Abbrev} ${Package}\n' | awk '$1 == "ii" {print $2}' | sort; }
 
-say "apt-get update in the clean root"
+step "apt-get update in the clean root"
 apt_in_root update >"$work/apt-update.log" 2>&1 || { cat "$work/apt-update.log" >&2; fail "apt-get update failed"; }
 in_root apt-get clean -q
 snapshot >"$work/files-before"
@@ -149,7 +143,7 @@ install_deb() {
     || { cat "$work/apt-install.log" >&2; fail "apt-get install ./$deb_name failed in the clean root"; }
   rm -f "$root/tmp/$deb_name"
 }
-say "apt-get install --no-install-recommends ./$deb_name"
+step "apt-get install --no-install-recommends ./$deb_name"
 install_deb
 installed_packages >"$work/packages-installed"
 echo "    pulled in: $(comm -13 "$work/packages-before" "$work/packages-installed" | tr '\n' ' ')"
@@ -182,7 +176,7 @@ verify_out="$(unshare --mount sh -c '
 echo "    systemd-analyze --user verify $unit: no complaint"
 
 # --- 2. remove, purge ----------------------------------------------------------
-say "apt-get remove corvane, then purge"
+step "apt-get remove corvane, then purge"
 apt_in_root remove corvane >"$work/apt-remove.log" 2>&1 || { cat "$work/apt-remove.log" >&2; fail "apt-get remove failed"; }
 for path in "${binaries[@]}" "$unit" /usr/lib/corvane /usr/share/doc/corvane; do
   [[ ! -e $root$path ]] || fail "$path is still there after apt-get remove"
@@ -201,7 +195,7 @@ cmp -s "$work/packages-before" "$work/packages-after" \
 echo "    after purge: the same $(wc -l <"$work/files-after") paths and $(wc -l <"$work/packages-after") packages as before the install"
 
 # --- 3. the installed service reads a SoftHSM2 token through p11-kit -----------
-say "installing again, with SoftHSM2 and a token in its default directory"
+step "installing again, with SoftHSM2 and a token in its default directory"
 install_deb
 [[ -L $root$wants ]] || fail "$wants is not made again on a new install after purge"
 apt_in_root install --no-install-recommends softhsm2 >"$work/apt-softhsm.log" 2>&1 \
@@ -209,13 +203,13 @@ apt_in_root install --no-install-recommends softhsm2 >"$work/apt-softhsm.log" 2>
 [[ -f $root/usr/share/p11-kit/modules/softhsm2.module ]] || fail "softhsm2 did not register with p11-kit"
 # The token is made here with the project's script, then moved into the
 # root's default token directory, which the root's default softhsm2.conf names.
-"$root_dir/scripts/provision-demo-token.sh" "$work/token" 'Package Test:alice,device' >/dev/null
+"$corvane_root/scripts/provision-demo-token.sh" "$work/token" 'Package Test:alice,device' >/dev/null
 tokendir="$(sed -n 's/^directories.tokendir *= *//p' "$root/etc/softhsm/softhsm2.conf")"
 [[ -n $tokendir && -d $root$tokendir ]] || fail "no token directory in the root's /etc/softhsm/softhsm2.conf"
 cp -a "$work/token/tokens/." "$root$tokendir/"
 
-say "env -i /usr/bin/corvane in the root, asked over a WebSocket"
-"$root_dir/tests/run-in-netns.sh" bash -c '
+step "env -i /usr/bin/corvane in the root, asked over a WebSocket"
+"$corvane_root/tests/run-in-netns.sh" bash -c '
   chroot "$1" env -i /usr/bin/corvane >"$2/access.log" 2>"$2/error.log" &
   service=$!
   "$3" "{\"MsgId\":\"1\",\"Module\":\"Quintrel\"}" \
@@ -267,4 +261,4 @@ for name in "${names[@]}"; do
 done
 echo "    corvane-doctor: $(sed -n 's/^ *"summary": "\(.*\)"$/\1/p' "$work/doctor.json")"
 
-say "passed"
+step "passed"

@@ -15,9 +15,9 @@
 #   Defaults as in scripts/test-windows.sh, which builds both and calls this.
 set -euo pipefail
 
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-cd "$root"
-build_root="${CORVANE_BUILD_ROOT:-build}"
+tag=msi
+# shellcheck source=scripts/lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 win_dir="$(cd "${1:-${CORVANE_WINDOWS_BUILD_DIR:-$build_root/windows-cross}}" && pwd)"
 native_dir="$(cd "${2:-${CORVANE_NATIVE_BUILD_DIR:-$build_root/release}}" && pwd)"
 
@@ -25,49 +25,25 @@ if [[ "${CORVANE_MSI_TEST_INSIDE:-}" != 1 ]]; then
   exec env CORVANE_MSI_TEST_INSIDE=1 tests/run-in-netns.sh bash "$0" "$win_dir" "$native_dir"
 fi
 
-started=$SECONDS
-step() { printf '==> [msi] %s (%ds)\n' "$*" $((SECONDS - started)); }
-ok() { echo "    ok      $*"; }
-fail() { echo "test-msi: FAILED: $*" >&2; exit 1; }
-
 request="$native_dir/tests/support/corvane_ws_request"
 [[ -x "$request" ]] || fail "no $request: build the native release preset first"
-for tool in wine wineserver msiinfo ss; do
-  command -v "$tool" >/dev/null || fail "$tool is missing: run scripts/setup-deps.sh"
-done
+need wine wineserver msiinfo ss
 msi="$win_dir/Corvane-$(sed -n 's/^set(CORVANE_MSI_VERSION "\(.*\)")$/\1/p' "$win_dir/msi-settings.cmake" 2>/dev/null)-x64.msi"
 [[ -f "$msi" ]] || fail "no $msi: build the Windows cross build with wixl installed"
 
 work="$win_dir/msi-test"
 rm -rf "$work"
 mkdir -p "$work"
-export WINEPREFIX="$work/wineprefix"
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml=d;winedbg.exe=d"
-unset DISPLAY WAYLAND_DISPLAY
-
-# Processes of this prefix, found by their environment: other Wine runs on
-# the machine may have a Corvane.exe of their own.
-prefix_pids() {
-  local pid
-  for pid in $(pgrep "$1" 2>/dev/null || true); do
-    if { tr '\0' '\n' <"/proc/$pid/environ"; } 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" &&
-      [[ "$(ps -o stat= -p "$pid" 2>/dev/null)" != Z* ]]; then
-      echo "$pid"
-    fi
-  done
-}
+use_wine_prefix "$work/wineprefix"
 cleanup() {
-  wineserver -k 2>/dev/null || true
-  wineserver -w 2>/dev/null || true
-  local pid
-  for pid in $(prefix_pids '\.exe$|^wineserver'); do kill -KILL "$pid" 2>/dev/null || true; done
+  stop_wineserver
+  reap_wine_prefix
 }
 trap cleanup EXIT
 
 # Corvane.exe runs its service in a child Corvane.exe: two processes, listed
 # as one line of sorted ids.
-service_pids() { prefix_pids '^Corvane\.exe$' | sort -n | paste -sd' '; }
+service_pids() { wine_prefix_pids '^Corvane\.exe$' | sort -n | paste -sd' '; }
 two_pids='^[0-9]+ [0-9]+$'
 port_free() { [[ -z "$(ss -Hltn 'sport = :1237')" ]]; }
 port_free || fail "something listens on 127.0.0.1:1237 (no private network namespace?)"

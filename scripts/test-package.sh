@@ -9,15 +9,10 @@
 # Usage: scripts/test-package.sh   (CORVANE_BUILD_ROOT as for package.sh)
 set -euo pipefail
 
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-cd "$root"
-build_root="${CORVANE_BUILD_ROOT:-build}"
-
-fail() { echo "test-package: FAILED: $*" >&2; exit 1; }
-ok() { echo "    ok      $*"; }
-for tool in openssl osslsigncode msiextract unzip sha256sum; do
-  command -v "$tool" >/dev/null || fail "$tool is missing: run scripts/setup-deps.sh"
-done
+tag=package
+# shellcheck source=scripts/lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+need openssl osslsigncode msiextract unzip sha256sum
 
 work="$build_root/package-test"
 rm -rf "$work"
@@ -25,7 +20,7 @@ mkdir -p "$work/ca"
 work="$(cd "$work" && pwd)"
 ca="$work/ca"
 
-echo "==> [package] a throwaway CA and code-signing certificate"
+step "a throwaway CA and code-signing certificate"
 openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Corvane throwaway test CA" \
   -addext "basicConstraints=critical,CA:true" -addext "keyUsage=critical,keyCertSign,cRLSign" \
   -keyout "$ca/ca.key" -out "$ca/ca.pem" 2>/dev/null
@@ -43,7 +38,7 @@ signer_hash="sha256:$(openssl x509 -in "$ca/signer.pem" -outform DER | sha256sum
 printf '%s\r\nthe password for signer.p12\n' "$password" >"$ca/password"
 scripts/package.sh --pfx "$ca/signer.p12" --password-file "$ca/password" --out "$work/dist"
 
-echo "==> [package] checking $work/dist"
+step "checking $work/dist"
 dist="$work/dist"
 listing="$(cd "$dist" && ls)"
 [[ "$(grep -cE '^corvane_[0-9.]+_amd64\.deb$|^Corvane-[0-9.]+-x64\.msi$|^Corvane-[0-9.]+-win64\.zip$|^SHA256SUMS$' <<<"$listing")" == 4 &&
@@ -70,4 +65,4 @@ for file in Corvane.exe Corvane-Doctor.exe Quintrel.dll; do
   cmp -s "$in_msi" "$in_zip" || fail "$file differs between the MSI and the ZIP"
   ok "$file is the same in the ZIP"
 done
-echo "==> [package] passed"
+step "passed"

@@ -20,28 +20,19 @@
 #   warnings are errors.
 set -euo pipefail
 
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-cd "$root"
-build_root="${CORVANE_BUILD_ROOT:-build}"
+tag=windows
+# shellcheck source=scripts/lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 native_dir="${1:-${CORVANE_NATIVE_BUILD_DIR:-$build_root/release}}"
 win_dir="${CORVANE_WINDOWS_BUILD_DIR:-$build_root/windows-cross}"
-started=$SECONDS
 
-step() { printf '==> [windows] %s (%ds)\n' "$*" $((SECONDS - started)); }
-fail() { echo "test-windows: FAILED: $*" >&2; exit 1; }
-
-for tool in x86_64-w64-mingw32-g++-posix wine wineserver unzip wixl msiinfo; do
-  command -v "$tool" >/dev/null || fail "$tool is missing: run scripts/setup-deps.sh"
-done
+need x86_64-w64-mingw32-g++-posix wine wineserver unzip wixl msiinfo
 [[ -x "$native_dir/tests/host/corvane_host_e2e_tests" && -x "$native_dir/tests/host/corvane_policy_e2e_tests" &&
    -x "$native_dir/tests/windows/corvane_certificate_fixtures" &&
    -x "$native_dir/tests/windows/corvane_windows_log_e2e_tests" &&
    -x "$native_dir/tests/windows/corvane_windows_supervisor_e2e_tests" &&
    -x "$native_dir/tests/doctor/corvane_doctor_e2e_tests" ]] ||
   fail "no native end-to-end tests in $native_dir: build the native release preset first (scripts/run-tests.sh does)"
-
-werror=OFF
-[[ -n "${CI:-}" ]] && werror=ON
 
 step "configuring $win_dir"
 cmake --preset windows-cross -B "$win_dir" -DCORVANE_WARNINGS_AS_ERRORS=$werror >/dev/null ||
@@ -50,27 +41,9 @@ step "building with 2 jobs"
 cmake --build "$win_dir" -j2 || fail "building the cross build failed"
 win_dir="$(cd "$win_dir" && pwd)"
 
-# One prefix per build directory, made once. No display is needed: the
-# programs open no window, mscoree/mshtml are off so nothing offers to
-# install, and winedbg is off so that a crash is an exit code, not a
-# debugger waiting for input.
-export WINEPREFIX="$win_dir/wineprefix"
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml=d;winedbg.exe=d"
-unset DISPLAY WAYLAND_DISPLAY
-stop_wineserver() { wineserver -k 2>/dev/null || true; wineserver -w 2>/dev/null || true; }
-# Ends every process still running in our prefix: Wine's own services are
-# orphaned when a wineserver fails at shutdown.
-reap_prefix() {
-  local pid
-  for pid in $(pgrep '\.exe$|^wineserver' || true); do
-    if { tr '\0' '\n' <"/proc/$pid/environ"; } 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX"; then
-      kill -KILL "$pid" 2>/dev/null || true
-    fi
-  done
-}
-
-trap 'stop_wineserver; reap_prefix' EXIT
+# One prefix per build directory, made once.
+use_wine_prefix "$win_dir/wineprefix"
+trap 'stop_wineserver; reap_wine_prefix' EXIT
 
 if [[ ! -f "$WINEPREFIX/system.reg" ]]; then
   step "creating the Wine prefix"
@@ -127,12 +100,12 @@ run_e2e() {
         "$@"; rc=$?
         wineserver -k 2>/dev/null; wineserver -w 2>/dev/null
         exit $rc' e2e "$program" --gtest_filter="$case" >>"$e2e_log" 2>&1; then
-      echo "    ok      $case"
+      ok "$case"
     else
       echo "    FAILED  $case"
       failed=$((failed + 1))
     fi
-    reap_prefix
+    reap_wine_prefix
   done
   [[ $failed -eq 0 ]] || fail "$failed case(s) of $name failed under Wine (output: $e2e_log)"
 }
@@ -156,7 +129,7 @@ step "packaging"
 (cd "$win_dir" && rm -f Corvane-*-win64.zip && cpack >/dev/null) || fail "cpack failed"
 zip=$(ls "$win_dir"/Corvane-*-win64.zip)
 listing=$(unzip -Z1 "$zip")
-for file in Corvane.exe Corvane-Doctor.exe Quintrel.dll README.md examples/demo.html clients/js/corvane.global.js; do
+for file in Corvane.exe Corvane-Doctor.exe Quintrel.dll README.md LICENSE.txt examples/demo.html clients/js/corvane.global.js; do
   grep -qE "(^|/)$file\$" <<<"$listing" || fail "$file is missing from $zip"
 done
 echo "$listing" | sed 's/^/    /'

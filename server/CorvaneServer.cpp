@@ -4,6 +4,7 @@
 #include "platform/Platform.h"
 #include "server/LogFile.h"
 #include "server/OriginPolicy.h"
+#include "server/PortRange.h"
 #include "server/QueueLimit.h"
 
 #include <algorithm>
@@ -41,9 +42,11 @@ void CorvaneServer::sendText(const ConnectionPtr& connection, std::string_view t
 
 namespace {
 
-// An administrator's origin policy, when there is one: a handshake carrying
-// an Origin it does not allow is answered 403 before any notification.
-void installOriginPolicy(websocketpp::server<websocketpp::config::asio>& endpoint)
+using Endpoint = websocketpp::server<websocketpp::config::asio>;
+
+// An administrator's origin policy, when there is one, with its start-up
+// messages written to the error log.
+std::optional<OriginPolicy> loadOriginPolicyLogged(Endpoint& endpoint)
 {
     using Level = OriginPolicyLoad::Level;
     OriginPolicyLoad load = loadOriginPolicy();
@@ -53,22 +56,34 @@ void installOriginPolicy(websocketpp::server<websocketpp::config::asio>& endpoin
                                                                     : websocketpp::log::elevel::rerror,
                                   message.text);
     }
-    if (!load.policy) {
-        return;
+    return std::move(load.policy);
+}
+
+platform::Ipv4Endpoint toIpv4(const asio::ip::tcp::endpoint& endpoint)
+{
+    platform::Ipv4Endpoint result;
+    if (endpoint.address().is_v4()) {
+        const auto bytes = endpoint.address().to_v4().to_bytes();
+        std::copy(bytes.begin(), bytes.end(), result.address.begin());
     }
-    endpoint.set_validate_handler([&endpoint, policy = std::move(*load.policy)](websocketpp::connection_hdl hdl) {
-        const ConnectionPtr connection = endpoint.get_con_from_hdl(hdl);
-        // An empty Origin is taken as none: leaving the header out gets the same.
-        const std::string origin = connection->get_request_header("Origin");
-        if (origin.empty() || policy.allows(origin)) {
-            return true;
-        }
-        endpoint.get_alog().write(websocketpp::log::alevel::app, "origin not allowed by policy, handshake of " +
-                                                                     connection->get_remote_endpoint() +
-                                                                     " refused: \"" + printable(origin) + "\"");
-        connection->set_status(websocketpp::http::status_code::forbidden);
-        return false;
-    });
+    result.port = endpoint.port();
+    return result;
+}
+
+std::string processText(const platform::SocketOwner& owner)
+{
+    if (owner.pid < 0) {
+        return "process not known";
+    }
+    return "process " + std::to_string(owner.pid) +
+           (owner.executable.empty() ? std::string() : " (" + printable(owner.executable) + ")");
+}
+
+// Whether a failed listen means that another socket holds the port.
+// Windows reports a port held exclusively as access denied.
+bool portTaken(const websocketpp::lib::error_code& error)
+{
+    return error == asio::error::address_in_use || error == asio::error::access_denied;
 }
 
 } // namespace
@@ -85,7 +100,8 @@ void CorvaneServer::init()
     m_server.init_asio();
     m_server.set_error_channels(websocketpp::log::elevel::all);
     m_server.set_access_channels(websocketpp::log::alevel::all ^ websocketpp::log::alevel::frame_payload);
-    installOriginPolicy(m_server);
+    m_originPolicy = loadOriginPolicyLogged(m_server);
+    m_server.set_validate_handler(std::bind(&CorvaneServer::onValidate, this, _1));
     m_server.set_open_handler(std::bind(&CorvaneServer::onSocketOpen, this, _1));
     m_server.set_message_handler(std::bind(&CorvaneServer::onSocketMessage, this, _1, _2));
     m_server.set_close_handler(std::bind(&CorvaneServer::onSocketClose, this, _1));
@@ -96,10 +112,95 @@ void CorvaneServer::init()
 void CorvaneServer::run()
 {
     init();
-    m_server.listen("127.0.0.1", "1237");
+    listenOnFirstFreePort();
+    decideOwnerCheck();
     m_server.start_accept();
     waitForStopSignal();
     m_server.run();
+}
+
+void CorvaneServer::listenOnFirstFreePort()
+{
+    using websocketpp::log::elevel;
+    const auto loopback = asio::ip::address_v4::loopback();
+    // A taken port is expected in a second session; only the last failure
+    // gets the library's error line.
+    m_server.clear_error_channels(elevel::info);
+    for (std::uint16_t port = kFirstPort;; ++port) {
+        if (port == kLastPort) {
+            m_server.set_error_channels(elevel::info);
+        }
+        websocketpp::lib::error_code error;
+        m_server.listen(asio::ip::tcp::endpoint(loopback, port), error);
+        if (!error) {
+            m_server.set_error_channels(elevel::info);
+            m_listening = toIpv4(asio::ip::tcp::endpoint(loopback, port));
+            if (port != kFirstPort) {
+                m_server.get_alog().write(websocketpp::log::alevel::app,
+                                          "port " + std::to_string(kFirstPort) + " is taken, listening on " +
+                                              platform::toString(m_listening));
+            }
+            return;
+        }
+        if (port == kLastPort || !portTaken(error)) {
+            if (port != kLastPort) {
+                m_server.set_error_channels(elevel::info);
+                m_server.get_elog().write(elevel::info, "asio listen error: " + std::string(error.category().name()) +
+                                                            ":" + std::to_string(error.value()) + " (" +
+                                                            error.message() + ")");
+            }
+            throw websocketpp::exception(error);
+        }
+    }
+}
+
+void CorvaneServer::decideOwnerCheck()
+{
+    m_ownUser = platform::currentUser();
+    const platform::SocketOwner listener = platform::findSocketOwner(m_listening, platform::Ipv4Endpoint{});
+    m_ownersNamed = platform::ownersNamed(listener, m_ownUser, platform::currentProcessId());
+    if (!m_ownersNamed) {
+        m_server.get_elog().write(websocketpp::log::elevel::rerror,
+                                  "the system does not name the owners of connections: connections cannot be told "
+                                  "apart by user, every local process is served");
+    }
+}
+
+bool CorvaneServer::onValidate(websocketpp::connection_hdl hdl)
+{
+    const ConnectionPtr connection = m_server.get_con_from_hdl(hdl);
+    asio::error_code remoteError;
+    asio::error_code localError;
+    auto& socket = connection->get_raw_socket();
+    const platform::Ipv4Endpoint client = toIpv4(socket.remote_endpoint(remoteError));
+    const platform::Ipv4Endpoint server = toIpv4(socket.local_endpoint(localError));
+    platform::SocketOwner owner;
+    if (m_ownersNamed) {
+        // No endpoints: the client is gone, and so is its owner.
+        owner = remoteError || localError ? platform::SocketOwner{} : platform::findSocketOwner(client, server);
+        if (!platform::ownerAdmitted(true, owner, m_ownUser)) {
+            const std::string who = !owner.found ? "an owner that cannot be found"
+                                                 : platform::describeUser(owner.user);
+            m_server.get_alog().write(websocketpp::log::alevel::app,
+                                      "connection of " + who + " refused, client port " + std::to_string(client.port));
+            connection->set_status(websocketpp::http::status_code::forbidden);
+            return false;
+        }
+    }
+    // An empty Origin is taken as none: leaving the header out gets the same.
+    const std::string origin = connection->get_request_header("Origin");
+    if (m_originPolicy && !origin.empty() && !m_originPolicy->allows(origin)) {
+        m_server.get_alog().write(websocketpp::log::alevel::app, "origin not allowed by policy, handshake of " +
+                                                                     connection->get_remote_endpoint() +
+                                                                     " refused: \"" + printable(origin) + "\"");
+        connection->set_status(websocketpp::http::status_code::forbidden);
+        return false;
+    }
+    platform::describeOwnerProcess(owner);
+    m_server.get_alog().write(websocketpp::log::alevel::app,
+                              "connection from client port " + std::to_string(client.port) + " accepted, Origin \"" +
+                                  printable(origin) + "\", " + processText(owner));
+    return true;
 }
 
 void CorvaneServer::waitForStopSignal()

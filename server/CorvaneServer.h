@@ -2,18 +2,23 @@
 
 #include "notification/Connection.h"
 #include "notification/Notification.h"
+#include "platform/SocketOwner.h"
 #include "plugin/PluginsManager.h"
 #include "plugin/Transport.h"
+#include "server/OriginPolicy.h"
 
 #include <websocketpp/config/asio_no_tls.hpp>
 #include <websocketpp/server.hpp>
 
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace server {
 
-// The one WebSocket endpoint of the process, on 127.0.0.1:1237. It turns the
+// The one WebSocket endpoint of the process, on the first free port of
+// 127.0.0.1:1237..1300 (server/PortRange.h). It turns the
 // library's open, message and close events into notifications posted to the
 // plugins manager; everything after the post runs synchronously inside the
 // handler, on the thread that called run(). It is the transport through
@@ -23,6 +28,12 @@ namespace server {
 // (server/QueueLimit.h) is not read until they drain below it, so a page
 // that does not read its answers is slowed rather than served into the
 // service's memory; its requests are still answered, in order.
+//
+// A handshake is answered 403, before any notification, when the client's
+// socket belongs to another user (another session on Windows) or cannot be
+// found any more, or when an origin policy does not allow its Origin.
+// Where the system names no owners of sockets (decided once at start), the
+// owner is not checked and the error log says so.
 class CorvaneServer : private plugin::Transport {
 public:
     CorvaneServer();
@@ -30,14 +41,17 @@ public:
     CorvaneServer& operator=(const CorvaneServer&) = delete;
 
     // Listens and runs the I/O loop until SIGINT or SIGTERM has closed every
-    // connection. Start-up failures (address, port in use) are raised as the
-    // library reports them, after its error-log line.
+    // connection. Start-up failures (address, every port of the range in
+    // use) are raised as the library reports them, after its error-log line.
     void run();
 
 private:
     using Endpoint = websocketpp::server<websocketpp::config::asio>;
 
     void init();
+    void listenOnFirstFreePort();
+    void decideOwnerCheck();
+    bool onValidate(websocketpp::connection_hdl hdl);
     void onSocketOpen(websocketpp::connection_hdl hdl);
     void onSocketClose(websocketpp::connection_hdl hdl);
     void onSocketMessage(websocketpp::connection_hdl hdl, Endpoint::message_ptr msg);
@@ -52,6 +66,10 @@ private:
 
     plugin::PluginsManager m_pluginsManager;
     Endpoint m_server;
+    std::optional<OriginPolicy> m_originPolicy;
+    platform::Ipv4Endpoint m_listening;
+    std::uint64_t m_ownUser = 0;
+    bool m_ownersNamed = false;
     std::unique_ptr<asio::signal_set> m_stopSignals;
     bool m_stopping = false; // set by the stop signal; later opens are closed at once
     // Connections not read for now, and the timer that looks at them again:

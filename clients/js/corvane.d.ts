@@ -22,9 +22,17 @@ export class CorvaneError extends Error {
 }
 
 export interface ConnectOptions {
-  /** Default "ws://127.0.0.1:1237". */
+  /**
+   * Only this URL is tried. Without it the user's own service is searched on
+   * ws://127.0.0.1: the port that last worked for this origin (localStorage),
+   * then 1237 up to 1300; a port counts only when it answers as the service.
+   */
   url?: string;
-  /** Milliseconds to wait for the connection; default 5000. */
+  /**
+   * Milliseconds to find and open the connection; default 5000 with a url,
+   * 10000 without (after failed sockets Chromium may hold a new one back for
+   * up to 5 s).
+   */
   timeout?: number;
   /** Default per-request timeout of load and call in milliseconds; default 60000. */
   callTimeout?: number;
@@ -36,6 +44,8 @@ export interface RequestOptions {
 }
 
 export interface Connection {
+  /** The URL the connection reached, e.g. "ws://127.0.0.1:1238" for a second session's service. */
+  readonly url: string;
   /** The module of the last successful load on this connection, or null. */
   readonly module: string | null;
   /** Loads a plug-in for this connection, replacing the one loaded before. */

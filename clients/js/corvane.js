@@ -1,7 +1,21 @@
 // A client for the Corvane service: one WebSocket, requests answered in
 // order, every failure a CorvaneError with a code a page can act on.
 
-const DEFAULT_URL = "ws://127.0.0.1:1237";
+// The service takes the first free port of this range, so that every
+// session on a shared machine has its own.
+const FIRST_PORT = 1237;
+const LAST_PORT = 1300;
+const PORT_KEY = "corvane.port";
+// Chromium delays every new WebSocket of a page the longer, the more of
+// them failed before (about 2^n ms after n failures, up to 1 to 5 s each,
+// for minutes). The first ports are tried one after another, which costs
+// next to nothing and finds the usual service with no failure or one; the
+// rest are tried all at once, so that a search of the whole range still
+// ends within about 5 s.
+const ONE_BY_ONE = 8;
+// A listener that completes the handshake and then stays silent is not
+// the service, which answers at once.
+const PROBE_TIMEOUT = 1000;
 const LOAD_SUCCESS = "Load module success";
 const LOAD_ERROR = /^Load Module error, can't find module\.Error code: (\d+)$/;
 const NOT_LOADED = "Module have not been loaded";
@@ -30,7 +44,7 @@ async function localNetworkPermission() {
   return undefined;
 }
 
-async function unavailable(url, reason) {
+async function unavailable(where, reason) {
   const permission = await localNetworkPermission();
   const start = "Make sure the Corvane service is installed and running on this computer.";
   const allow = "Allow this site to access apps and services on this device (the browser's site " +
@@ -39,7 +53,7 @@ async function unavailable(url, reason) {
   const advice = permission === "denied" ? `The browser blocked the connection. ${allow}`
     : permission === "granted" ? start
     : `${start} If it is, the browser may be blocking the connection: ${allow}`;
-  return new CorvaneError("unavailable", `Cannot reach the Corvane service at ${url} (${reason}). ${advice}`,
+  return new CorvaneError("unavailable", `Cannot reach the Corvane service at ${where} (${reason}). ${advice}`,
     permission === undefined ? {} : { permission });
 }
 
@@ -113,6 +127,10 @@ class Connection {
     };
   }
 
+  get url() {
+    return this.#url;
+  }
+
   load(module, { timeout = this.#callTimeout } = {}) {
     return this.#send({ Module: String(module) }, timeout, (answer) => {
       const error = loadOutcome(answer);
@@ -180,32 +198,134 @@ class Connection {
   }
 }
 
-export function connect({ url = DEFAULT_URL, timeout = 5000, callTimeout = 60000 } = {}) {
-  return new Promise((resolve, reject) => {
-    let socket;
-    try {
-      socket = new WebSocket(url);
-    } catch (error) {
-      unavailable(url, error.message).then(reject);
-      return;
-    }
+// The port that last reached the service from this origin, where the page
+// may use storage at all (sandboxed frames and blocked site data may not).
+function rememberedPort() {
+  try {
+    const port = Number(globalThis.localStorage?.getItem(PORT_KEY));
+    return Number.isInteger(port) && port >= FIRST_PORT && port <= LAST_PORT ? port : undefined;
+  } catch {
+    return undefined;
+  }
+}
+
+function rememberPort(port) {
+  try {
+    globalThis.localStorage?.setItem(PORT_KEY, String(port));
+  } catch {
+    // Not remembered: the next search starts at 1237 again.
+  }
+}
+
+function portOrder() {
+  const remembered = rememberedPort();
+  const ports = Array.from({ length: LAST_PORT - FIRST_PORT + 1 }, (_, i) => FIRST_PORT + i);
+  return remembered === undefined ? ports : [remembered, ...ports.filter((port) => port !== remembered)];
+}
+
+function randomId() {
+  const bytes = globalThis.crypto.getRandomValues(new Uint8Array(16));
+  return Array.from(bytes, (byte) => byte.toString(16).padStart(2, "0")).join("");
+}
+
+// Opens one socket. With verify, the listener must also prove to be the
+// service: a call before any load is answered "Module have not been loaded"
+// under the call's own random MsgId, which no other listener can know. The
+// probe loads nothing, so the connection is handed over as fresh.
+function attempt(url, verify) {
+  let cancel = () => {};
+  const promise = new Promise((resolve, reject) => {
+    const socket = new WebSocket(url);
+    let timer;
     let done = false;
-    const finish = (reason) => {
+    const end = (failure) => {
       if (done) return;
       done = true;
       clearTimeout(timer);
-      socket.onopen = socket.onclose = socket.onerror = null;
-      socket.close();
-      unavailable(url, reason).then(reject);
+      socket.onopen = socket.onmessage = socket.onerror = socket.onclose = null;
+      if (failure === undefined) {
+        resolve(socket);
+      } else {
+        socket.close();
+        reject(new Error(failure));
+      }
     };
-    const timer = setTimeout(() => finish(`no connection within ${timeout} ms`), timeout);
-    socket.onerror = () => finish("connection failed");
-    socket.onclose = () => finish("connection failed");
+    cancel = () => end("search ended");
+    socket.onerror = socket.onclose = () => end("connection failed");
     socket.onopen = () => {
+      if (!verify) return end();
+      const msgId = randomId();
+      const expected = JSON.stringify({ MsgId: msgId, Result: false, Response: NOT_LOADED });
+      socket.onmessage = (event) => end(event.data === expected ? undefined : "not the Corvane service");
+      timer = setTimeout(() => end("not the Corvane service"), PROBE_TIMEOUT);
+      socket.send(JSON.stringify({ MsgId: msgId, Method: "probe" }));
+    };
+  });
+  return { promise, cancel: () => cancel() };
+}
+
+// Tries the candidates in order, one at a time until ONE_BY_ONE of them
+// have failed and then the rest at once; settles with the first that
+// succeeds and closes the others.
+function search(candidates, { verify, timeout }) {
+  return new Promise((resolve, reject) => {
+    const running = new Set();
+    let next = 0;
+    let failed = 0;
+    let done = false;
+    let lastFailure = "connection failed";
+    const finish = (failure, found) => {
+      if (done) return;
       done = true;
       clearTimeout(timer);
-      socket.onopen = socket.onerror = null;
-      resolve(new Connection(socket, url, callTimeout));
+      for (const tried of running) tried.cancel();
+      if (failure === undefined) resolve(found);
+      else reject(new Error(failure));
     };
+    const timer = setTimeout(() => finish(`no connection within ${timeout} ms`), timeout);
+    const launch = () => {
+      while (!done && next < candidates.length && (running.size === 0 || failed >= ONE_BY_ONE)) {
+        const candidate = candidates[next++];
+        const tried = attempt(candidate.url, verify);
+        running.add(tried);
+        tried.promise.then((socket) => {
+          running.delete(tried);
+          if (done) socket.close();
+          else finish(undefined, { socket, ...candidate });
+        }, (error) => {
+          running.delete(tried);
+          if (done) return;
+          failed += 1;
+          lastFailure = error.message;
+          // A browser that blocks this page from loopback blocks every port.
+          if (failed === 1 && candidates.length > 1) {
+            localNetworkPermission().then((state) => (state === "denied" ? finish(lastFailure) : launch()));
+          } else {
+            launch();
+          }
+        });
+      }
+      if (!done && running.size === 0 && next === candidates.length) {
+        finish(verify ? "no port answered as the Corvane service" : lastFailure);
+      }
+    };
+    launch();
+  });
+}
+
+// Without a url, finds this user's own service on 127.0.0.1: another
+// session's service takes a later port of the range and refuses this user.
+// The search gets longer by default: after failed sockets Chromium may hold
+// a new one back for up to 5 s before it even starts.
+export function connect({ url, timeout = url === undefined ? 10000 : 5000, callTimeout = 60000 } = {}) {
+  const discover = url === undefined;
+  const candidates = discover
+    ? portOrder().map((port) => ({ port, url: `ws://127.0.0.1:${port}` }))
+    : [{ url: String(url) }];
+  return search(candidates, { verify: discover, timeout }).then((found) => {
+    if (discover) rememberPort(found.port);
+    return new Connection(found.socket, found.url, callTimeout);
+  }, async (error) => {
+    throw await unavailable(discover ? `ws://127.0.0.1, ports ${FIRST_PORT} to ${LAST_PORT}` : String(url), error.message);
   });
 }

@@ -12,6 +12,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -221,6 +222,28 @@ TEST_F(DoctorTest, firstPortHeldByAnotherProgram_isReportedAsNotCorvane)
     EXPECT_FALSE(run.serviceAnswers);
     EXPECT_TRUE(run.has("service", "note", "1237")) << run.output;
     EXPECT_TRUE(run.has("service", "problem", "not Corvane")) << run.output;
+}
+
+TEST_F(DoctorTest, anotherUsersServiceOnTheFirstPort_isToldApartFromThisUsersOnTheNext)
+{
+    const passwd* nobody = ::getpwnam("nobody");
+    if (::geteuid() != 0 || nobody == nullptr || nobody->pw_uid == 0 ||
+        !testsupport::environmentOr("CORVANE_TEST_LAUNCHER").empty()) {
+        GTEST_SKIP() << "plays a second user: needs root, the account \"nobody\" and a native build";
+    }
+    ServiceOptions theirs;
+    theirs.user = nobody->pw_uid;
+    theirs.group = nobody->pw_gid;
+    ServiceProcess other(theirs);
+    ServiceOptions ours;
+    ours.port = 1238;
+    ours.requirePortFree = false;
+    ServiceProcess service(ours);
+    const DoctorRun run = runDoctor(service.runtimeDirectory());
+    EXPECT_TRUE(run.serviceAnswers);
+    EXPECT_TRUE(run.has("service", "note", "1237")) << run.output;
+    EXPECT_FALSE(run.has("service", "ok", "1237")) << run.output;
+    EXPECT_TRUE(run.has("service", "ok", "1238")) << run.output;
 }
 
 TEST_F(DoctorTest, softHsmDemoTokenThroughTheBridge_readyWithItsThreeCertificates)

@@ -11,6 +11,9 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <memory>
+#include <vector>
+
 using namespace e2e;
 using testsupport::Opcode;
 using testsupport::ServiceOptions;
@@ -21,10 +24,10 @@ namespace {
 
 using std::chrono::milliseconds;
 
-// Holds 127.0.0.1:1237 for as long as it lives.
+// Holds a port of 127.0.0.1 for as long as it lives.
 class PortSquatter {
 public:
-    PortSquatter()
+    explicit PortSquatter(int port = 1237)
     {
         m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         // Earlier connections may linger in TIME_WAIT; an active listener
@@ -33,7 +36,7 @@ public:
         ::setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
         sockaddr_in address{};
         address.sin_family = AF_INET;
-        address.sin_port = htons(1237);
+        address.sin_port = htons(static_cast<std::uint16_t>(port));
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         m_bound = m_fd >= 0 && ::bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
                   ::listen(m_fd, 4) == 0;
@@ -69,10 +72,32 @@ TEST(ProcessTest, secondInstance_exitsWithOneSilentlyAndFirstKeepsServing)
     EXPECT_EQ(client.request("{\"MsgId\":\"k\",\"Method\":\"echo\",\"Param\":\"alive\"}"), answer("k", true, "alive"));
 }
 
-TEST(ProcessTest, portInUse_serviceExitsNonZeroWithTheLibrarysListenError)
+TEST(ProcessTest, firstPortInUse_serviceServesOnTheNextAndSaysSo)
 {
     PortSquatter squatter;
     ASSERT_TRUE(squatter.bound()) << "could not occupy 127.0.0.1:1237 for the test";
+
+    ServiceOptions options;
+    options.plugins = {"echo"};
+    options.requirePortFree = false;
+    options.port = 1238;
+    ServiceProcess service(options);
+    WsClient client;
+    client.connect("127.0.0.1", 1238);
+    EXPECT_EQ(client.request(loadRequest("echo")), kLoadSuccess);
+    EXPECT_TRUE(eventually([&] {
+        return service.standardOutput().find("port 1237 is taken, listening on 127.0.0.1:1238") != std::string::npos;
+    })) << service.standardOutput();
+    EXPECT_EQ(service.standardError().find("asio listen"), std::string::npos) << service.standardError();
+}
+
+TEST(ProcessTest, everyPortInUse_serviceExitsNonZeroWithTheLibrarysListenError)
+{
+    std::vector<std::unique_ptr<PortSquatter>> squatters;
+    for (int port = 1237; port <= 1300; ++port) {
+        squatters.push_back(std::make_unique<PortSquatter>(port));
+        ASSERT_TRUE(squatters.back()->bound()) << "could not occupy 127.0.0.1:" << port << " for the test";
+    }
 
     ServiceOptions options;
     options.requirePortFree = false;
@@ -82,7 +107,42 @@ TEST(ProcessTest, portInUse_serviceExitsNonZeroWithTheLibrarysListenError)
     ASSERT_TRUE(code) << "the service kept running although the port was taken";
     EXPECT_NE(*code, 0);
     EXPECT_LT(*code, 128) << "ended by a signal, not by an orderly exit";
-    EXPECT_NE(service.standardError().find("asio listen"), std::string::npos) << service.standardError();
+    const std::string errors = service.standardError();
+    const auto first = errors.find("asio listen");
+    EXPECT_NE(first, std::string::npos) << errors;
+    EXPECT_EQ(errors.find("asio listen", first + 1), std::string::npos) << "one line for the range, not one per port";
+}
+
+TEST(ProcessTest, acceptedConnection_loggedOnceWithOriginAndProcessWhereTheSystemTells)
+{
+    ServiceProcess service;
+    for (int i = 0; i < 2; ++i) {
+        WsClient client;
+        client.setRequestHeader("Origin", "https://app.example");
+        client.connect();
+        client.close();
+    }
+    // Under Wine no process is named, and the service says once that it
+    // cannot tell users apart.
+    const bool ownersNamed = stopsOnSigterm();
+    const std::string process = ownersNamed ? "process " + std::to_string(::getpid()) + " (corvane_host_e2e_tests)"
+                                            : std::string("process not known");
+    const std::string line = "accepted, Origin \"https://app.example\", " + process;
+    ASSERT_TRUE(eventually([&] {
+        const std::string log = service.standardOutput();
+        const auto first = log.find(line);
+        return first != std::string::npos && log.find(line, first + 1) != std::string::npos;
+    })) << service.standardOutput();
+
+    const std::string errors = service.standardError();
+    const std::string unnamed = "connections cannot be told apart by user";
+    const auto at = errors.find(unnamed);
+    if (ownersNamed) {
+        EXPECT_EQ(at, std::string::npos) << errors;
+    } else {
+        ASSERT_NE(at, std::string::npos) << errors;
+        EXPECT_EQ(errors.find(unnamed, at + 1), std::string::npos) << errors;
+    }
 }
 
 TEST(ProcessTest, sigterm_closesClientsNormallyAndExitsZero)

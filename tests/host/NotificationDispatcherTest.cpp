@@ -37,8 +37,18 @@ public:
         dispatcher->subscribe(Observer<Recorder, LoadPluginNotification>(this, &Recorder::onLoad));
     }
 
+    void onForward(std::shared_ptr<LoadPluginNotification> n)
+    {
+        log.push_back("forward " + n->moduleName());
+        auto answer = std::make_shared<LoadModuleResponse>(true, "loaded");
+        answer->setMsgId(n->moduleName());
+        next->post(std::move(answer));
+        log.push_back("forwarded");
+    }
+
     std::vector<std::string> log;
     std::shared_ptr<ResponseNotification> lastResponse;
+    NotificationDispatcher* next = nullptr;
     bool thrown = false;
     NotificationDispatcher* dispatcher = nullptr;
 };
@@ -96,6 +106,20 @@ TEST(NotificationDispatcherTest, observerSubscribedDuringPost_isCalledOnlyByLate
     recorder.log.clear();
     dispatcher.post(load("second"));
     EXPECT_EQ(recorder.log, (std::vector<std::string>{"subscriber", "load second"}));
+}
+
+TEST(NotificationDispatcherTest, handlerPostingToAnotherDispatcher_isAnsweredBeforeItsPostReturns)
+{
+    Recorder recorder;
+    NotificationDispatcher commands;
+    NotificationDispatcher responses;
+    recorder.next = &responses;
+    commands.subscribe(LoadObserver(&recorder, &Recorder::onForward));
+    responses.subscribe(ResponseObserver(&recorder, &Recorder::onResponse));
+
+    commands.post(load("m"));
+
+    EXPECT_EQ(recorder.log, (std::vector<std::string>{"forward m", "response m", "forwarded"}));
 }
 
 TEST(NotificationDispatcherTest, throwingHandler_stopsThatPostOnly)

@@ -8,17 +8,33 @@ import { readCertificates, toPem } from "../../clients/js/quintrel.js";
 import { globalScript } from "../../clients/js/make-global.mjs";
 
 // Opens unless the URL says "refused"; the test answers through answer().
+// On 127.0.0.1 a port is refused unless ScriptedSocket.ports names what
+// listens there: "corvane" answers the first request as the service does
+// before any load, "other" answers something else, "silent" nothing.
 class ScriptedSocket {
+  static ports = {};
+  static opened = [];
   constructor(url) {
     this.sent = [];
     ScriptedSocket.last = this;
-    setTimeout(() => (url.includes("refused") ? this.onclose?.({ code: 1006 }) : this.onopen?.()));
+    ScriptedSocket.opened.push(url);
+    const port = /^ws:\/\/127\.0\.0\.1:(\d+)$/.exec(url)?.[1];
+    this.listener = port ? ScriptedSocket.ports[port] : "test";
+    setTimeout(() => (url.includes("refused") || !this.listener ? this.onclose?.({ code: 1006 }) : this.onopen?.()));
   }
-  send(text) { this.sent.push(JSON.parse(text)); }
+  send(text) {
+    this.sent.push(JSON.parse(text));
+    const { MsgId } = this.sent.at(-1);
+    if (this.listener === "corvane") setTimeout(() => this.answer(MsgId, false, "Module have not been loaded"));
+    if (this.listener === "other") setTimeout(() => this.answer(MsgId, true, "Module have not been loaded"));
+  }
   close() { this.closed = true; }
-  answer(MsgId, Result, Response) { this.onmessage({ data: JSON.stringify({ MsgId, Result, Response }) }); }
+  answer(MsgId, Result, Response) { this.onmessage?.({ data: JSON.stringify({ MsgId, Result, Response }) }); }
 }
 globalThis.WebSocket = ScriptedSocket;
+const stored = new Map();
+globalThis.localStorage = { getItem: (key) => stored.get(key) ?? null, setItem: (key, value) => stored.set(key, value) };
+const service = "ws://service";
 
 const code = (expected, fields = {}) => (error) => {
   assert.ok(error instanceof CorvaneError);
@@ -33,7 +49,7 @@ test("connect: a refused connection is unavailable and says what to do", async (
 });
 
 test("answers map to results and error codes in request order", async () => {
-  const connection = await connect();
+  const connection = await connect({ url: service });
   const socket = ScriptedSocket.last;
   const outcomes = [
     connection.load("Quintrel"),
@@ -66,7 +82,7 @@ test("answers map to results and error codes in request order", async () => {
 });
 
 test("a timed-out request keeps its place, so the next call gets its own answer", async () => {
-  const connection = await connect();
+  const connection = await connect({ url: service });
   const socket = ScriptedSocket.last;
   await assert.rejects(connection.call("slow", "{}", { timeout: 10 }), code("timeout"));
   const next = connection.call("fast");
@@ -76,7 +92,7 @@ test("a timed-out request keeps its place, so the next call gets its own answer"
 });
 
 test("an answer for another request fails every outstanding one and ends the connection", async () => {
-  const connection = await connect();
+  const connection = await connect({ url: service });
   const socket = ScriptedSocket.last;
   const first = connection.call("a");
   const second = connection.call("b");
@@ -88,10 +104,39 @@ test("an answer for another request fails every outstanding one and ends the con
 });
 
 test("a connection that ends fails outstanding requests as closed", async () => {
-  const connection = await connect();
+  const connection = await connect({ url: service });
   const pending = connection.call("a");
   ScriptedSocket.last.onclose({ code: 1000, reason: "service stopping" });
   await assert.rejects(pending, (error) => code("closed")(error) && /service stopping/.test(error.message));
+});
+
+test("connect finds the service from the remembered port, then 1237 upward, past listeners that are not it", async () => {
+  stored.set("corvane.port", "1240");
+  ScriptedSocket.ports = { 1240: "silent", 1237: "other", 1239: "corvane", 1241: "corvane" };
+  ScriptedSocket.opened = [];
+  const connection = await connect();
+  const socket = ScriptedSocket.last;
+  assert.deepEqual(ScriptedSocket.opened, [1240, 1237, 1238, 1239].map((port) => `ws://127.0.0.1:${port}`));
+  assert.equal(connection.url, "ws://127.0.0.1:1239");
+  assert.equal(stored.get("corvane.port"), "1239");
+  const probe = socket.sent[0];
+  assert.match(probe.MsgId, /^[0-9a-f]{32}$/, "a MsgId that no other listener can guess");
+  const reply = connection.call("m");
+  socket.answer(socket.sent[1].MsgId, true, "mine");
+  assert.equal(await reply, "mine", "the probe's answer is not taken for the first call's");
+});
+
+test("connect without a service in the range is unavailable after trying every port", async () => {
+  stored.set("corvane.port", "80");
+  ScriptedSocket.ports = { 1237: "other", 1300: "silent" };
+  ScriptedSocket.opened = [];
+  await assert.rejects(connect(), (error) => code("unavailable")(error) && /ports 1237 to 1300/.test(error.message));
+  const range = Array.from({ length: 64 }, (_, i) => `ws://127.0.0.1:${1237 + i}`);
+  assert.deepEqual(ScriptedSocket.opened, range, "a stored port outside the range is not tried");
+  assert.equal(stored.get("corvane.port"), "80");
+  ScriptedSocket.ports = { 1237: "silent" };
+  await assert.rejects(connect({ timeout: 50 }), (error) => code("unavailable")(error) && /within 50 ms/.test(error.message));
+  assert.ok(ScriptedSocket.last.closed, "the search closes what it leaves behind");
 });
 
 // Two certificates as Quintrel writes them: the same serial twice (one
@@ -151,5 +196,5 @@ test("toPem wraps the base64 at 64 characters between the PEM lines", () => {
 
 test("corvane.global.js is generated from the current modules", () => {
   assert.equal(readFileSync(new URL("../../clients/js/corvane.global.js", import.meta.url), "utf8"),
-    globalScript(), "run: node clients/js/make-global.mjs");
+    globalScript(), "run: npm run build:global in clients/js");
 });

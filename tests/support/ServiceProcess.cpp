@@ -3,6 +3,7 @@
 #include "support/WsClient.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -91,10 +92,11 @@ std::string ServiceProcess::moduleFileName(const std::string& baseName)
            environmentOr("CORVANE_TEST_MODULE_SUFFIX", CORVANE_TEST_DEFAULT_MODULE_SUFFIX);
 }
 
-void ServiceProcess::requirePortFree()
+void ServiceProcess::requirePortFree(int port)
 {
-    if (isListening("127.0.0.1", 1237)) {
-        throw ServiceError("port 1237 on 127.0.0.1 is already in use: stop the running Corvane service or run the "
+    if (isListening("127.0.0.1", port)) {
+        throw ServiceError("port " + std::to_string(port) +
+                           " on 127.0.0.1 is already in use: stop the running Corvane service or run the "
                            "tests through tests/run-in-netns.sh");
     }
 }
@@ -105,8 +107,11 @@ ServiceProcess::ServiceProcess(ServiceOptions options)
     if (executable.empty()) {
         throw ServiceError("no service executable: set CORVANE_TEST_SERVICE");
     }
+    m_port = options.port;
+    m_user = options.user;
+    m_group = options.group;
     if (options.requirePortFree) {
-        requirePortFree();
+        requirePortFree(m_port);
     }
 
     m_directory = makeTempDirectory();
@@ -123,6 +128,18 @@ ServiceProcess::ServiceProcess(ServiceOptions options)
         }
         fs::create_directory(runtimeDirectory());
         fs::permissions(runtimeDirectory(), fs::perms::owner_all, fs::perm_options::replace);
+        if (m_user) {
+            for (const auto& entry : fs::recursive_directory_iterator(m_directory)) {
+                if (::lchown(entry.path().c_str(), *m_user, m_group) != 0) {
+                    throw ServiceError("cannot hand " + entry.path().string() + " to uid " +
+                                       std::to_string(*m_user) + ": " + std::strerror(errno));
+                }
+            }
+            if (::chown(m_directory.c_str(), *m_user, m_group) != 0) {
+                throw ServiceError("cannot hand " + m_directory + " to uid " + std::to_string(*m_user) + ": " +
+                                   std::strerror(errno) + " (starting a service as another user needs root)");
+            }
+        }
 
         options.environment["XDG_RUNTIME_DIR"] = runtimeDirectory();
         for (char** entry = environ; *entry != nullptr; ++entry) {
@@ -199,6 +216,12 @@ pid_t ServiceProcess::spawn(const std::string& outPath, const std::string& errPa
         ::dup2(in, 0);
         ::dup2(out, 1);
         ::dup2(err, 2);
+        if (m_user && (::setgroups(0, nullptr) != 0 || ::setgid(m_group) != 0 || ::setuid(*m_user) != 0)) {
+            const std::string message = "cannot become uid " + std::to_string(*m_user) + ": " +
+                                        std::strerror(errno) + " (starting a service as another user needs root)\n";
+            (void)!::write(2, message.data(), message.size());
+            _exit(126);
+        }
         if (::chdir(m_directory.c_str()) != 0) {
             _exit(126);
         }
@@ -228,8 +251,13 @@ void ServiceProcess::waitUntilReady()
                                " before it accepted connections; its standard error:\n" + standardError());
         }
         try {
+            if (m_user) {
+                // It refuses our handshake; any HTTP answer shows that it runs.
+                httpGet("/", "127.0.0.1", m_port, std::chrono::milliseconds(1000));
+                return;
+            }
             WsClient probe;
-            probe.connect("127.0.0.1", 1237, "/", std::chrono::milliseconds(1000));
+            probe.connect("127.0.0.1", m_port, "/", std::chrono::milliseconds(1000));
             probe.close(1000);
             return;
         } catch (const WsError& e) {

@@ -47,12 +47,20 @@ struct ServiceOptions {
     // in a value stands for the service's directory (for log files and
     // configuration that a test wants to read or write there).
     std::map<std::string, std::string> environment;
-    // Refuse to start while something listens on 127.0.0.1:1237. Off only
+    // The port the service is expected to take: 1237, or a later one of
+    // its range when a test holds the earlier ones.
+    int port = 1237;
+    // Refuse to start while something listens on 127.0.0.1:port. Off only
     // for a test that occupies the port on purpose.
     bool requirePortFree = true;
-    // Wait until 127.0.0.1:1237 completes a WebSocket handshake. Turn off
+    // Wait until 127.0.0.1:port completes a WebSocket handshake (for a
+    // service of another user, which refuses ours: answers HTTP). Turn off
     // for a start that is expected to fail.
     bool waitUntilReady = true;
+    // Run the service as this user and group (the test must be root); its
+    // directory is handed over to that user. Unset: the test's own user.
+    std::optional<uid_t> user;
+    gid_t group = 0;
 };
 
 struct ProcessResult {
@@ -70,6 +78,7 @@ public:
     ServiceProcess& operator=(const ServiceProcess&) = delete;
 
     pid_t pid() const { return m_pid; }
+    int port() const { return m_port; }
     const std::string& directory() const { return m_directory; }
     // Where the service finds XDG_RUNTIME_DIR.
     std::string runtimeDirectory() const { return m_directory + "/run"; }
@@ -98,8 +107,8 @@ public:
     static std::string artifactsDirectory();
     static std::string serviceExecutable();
 
-    // Throws ServiceError if something already listens on 127.0.0.1:1237.
-    static void requirePortFree();
+    // Throws ServiceError if something already listens on 127.0.0.1:port.
+    static void requirePortFree(int port = 1237);
 
 private:
     pid_t spawn(const std::string& outPath, const std::string& errPath) const;
@@ -108,6 +117,9 @@ private:
     std::string m_directory;
     std::string m_executable;
     std::vector<std::string> m_environment;
+    int m_port = 1237;
+    std::optional<uid_t> m_user;
+    gid_t m_group = 0;
     pid_t m_pid = -1;
     std::optional<int> m_exitCode;
 };

@@ -1,0 +1,74 @@
+# shellcheck shell=bash disable=SC2034
+# Sourced by the scripts in this folder: where the tree and the builds are,
+# and one way of reporting progress and failure. A script sets `tag` (its
+# name in the output) before sourcing this; sourcing moves to the tree's root.
+#
+# CORVANE_BUILD_ROOT picks the parent of the build directories (default:
+# build). With CI set, compiler warnings are errors.
+
+: "${tag:?set tag before sourcing lib.sh}"
+corvane_root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$corvane_root" || exit 1
+build_root="${CORVANE_BUILD_ROOT:-build}"
+
+# Passed both ways, so that a CI run leaves no -Werror in a developer's cache.
+werror=OFF
+if [[ -n "${CI:-}" ]]; then
+  werror=ON
+fi
+
+corvane_started=$SECONDS
+elapsed() {
+  local s=$((SECONDS - corvane_started))
+  printf '%dm%02ds' $((s / 60)) $((s % 60))
+}
+step() { printf '==> [%s] %s (%s)\n' "$tag" "$*" "$(elapsed)"; }
+ok() { echo "    ok      $*"; }
+fail() {
+  echo "$tag: FAILED: $*" >&2
+  exit 1
+}
+
+# need <tool>...: fails naming the first one that is not installed.
+need() {
+  local tool
+  for tool in "$@"; do
+    command -v "$tool" >/dev/null || fail "$tool is missing: run scripts/setup-deps.sh"
+  done
+}
+
+# A Wine prefix of our own, with nothing that waits for a person: no display,
+# no offers to install mscoree/mshtml, no debugger on a crash (a crash is an
+# exit code).
+use_wine_prefix() {
+  export WINEPREFIX="$1"
+  export WINEDEBUG=-all
+  export WINEDLLOVERRIDES="mscoree,mshtml=d;winedbg.exe=d"
+  unset DISPLAY WAYLAND_DISPLAY
+}
+
+# Live processes of this prefix whose name matches the pattern, found by
+# their environment: other Wine runs on the machine have their own.
+wine_prefix_pids() {
+  local pid
+  for pid in $(pgrep "$1" 2>/dev/null || true); do
+    if { tr '\0' '\n' <"/proc/$pid/environ"; } 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" &&
+      [[ "$(ps -o stat= -p "$pid" 2>/dev/null)" != Z* ]]; then
+      echo "$pid"
+    fi
+  done
+}
+
+stop_wineserver() {
+  wineserver -k 2>/dev/null || true
+  wineserver -w 2>/dev/null || true
+}
+
+# Ends every process still running in the prefix: Wine's own services are
+# orphaned when a wineserver fails at shutdown.
+reap_wine_prefix() {
+  local pid
+  for pid in $(wine_prefix_pids '\.exe$|^wineserver'); do
+    kill -KILL "$pid" 2>/dev/null || true
+  done
+}

@@ -1,0 +1,194 @@
+// Two accounts on one machine: each one's service serves that account's
+// processes alone, and the second gets a port of its own. The test runs as
+// root (CI does) and plays the second account as "nobody".
+
+#include "E2eTest.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <grp.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pwd.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <functional>
+
+using namespace e2e;
+using testsupport::ServiceOptions;
+using testsupport::ServiceProcess;
+using testsupport::WsClient;
+using testsupport::WsError;
+
+namespace {
+
+using std::chrono::milliseconds;
+
+struct Account {
+    uid_t uid = 0;
+    gid_t gid = 0;
+};
+
+// The other account, or a failed test that says why there is none.
+::testing::AssertionResult otherAccount(Account& account)
+{
+    if (::geteuid() != 0) {
+        return ::testing::AssertionFailure() << "this test plays two users and must run as root (CI does)";
+    }
+    const passwd* nobody = ::getpwnam("nobody");
+    if (nobody == nullptr || nobody->pw_uid == 0) {
+        return ::testing::AssertionFailure() << "no account \"nobody\" to play the second user";
+    }
+    account = Account{nobody->pw_uid, nobody->pw_gid};
+    return ::testing::AssertionSuccess();
+}
+
+// Runs body in a forked child that has become the account, and returns
+// what body returned (or why it could not run).
+std::string asAccount(const Account& account, const std::function<std::string()>& body)
+{
+    int pipe[2];
+    if (::pipe(pipe) != 0) {
+        return std::string("pipe failed: ") + std::strerror(errno);
+    }
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(pipe[0]);
+        std::string result;
+        if (::setgroups(0, nullptr) != 0 || ::setgid(account.gid) != 0 || ::setuid(account.uid) != 0) {
+            result = std::string("cannot become uid ") + std::to_string(account.uid) + ": " + std::strerror(errno) +
+                     " (a user namespace without other users?)";
+        } else {
+            try {
+                result = body();
+            } catch (const std::exception& e) {
+                result = std::string("error: ") + e.what();
+            }
+        }
+        (void)!::write(pipe[1], result.data(), result.size());
+        _exit(0);
+    }
+    ::close(pipe[1]);
+    std::string result;
+    char buffer[512];
+    for (ssize_t n; (n = ::read(pipe[0], buffer, sizeof buffer)) != 0;) {
+        if (n < 0 && errno != EINTR) {
+            break;
+        }
+        result.append(buffer, n > 0 ? static_cast<std::size_t>(n) : 0);
+    }
+    ::close(pipe[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return result;
+}
+
+// A handshake on a bare socket: "<client port> <everything the service
+// sent until it closed>", so that a test sees the answer whole.
+std::string rawHandshake(int port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return std::string("connect failed: ") + std::strerror(errno);
+    }
+    sockaddr_in local{};
+    socklen_t length = sizeof local;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length);
+    const std::string request = "GET / HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                                "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                                "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n"
+                                "\x81\x84\x00\x00\x00\x00{\"x\"";
+    (void)!::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    std::string received = std::to_string(ntohs(local.sin_port)) + " ";
+    pollfd readable{fd, POLLIN, 0};
+    char buffer[1024];
+    while (::poll(&readable, 1, 5000) == 1) {
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0) {
+            break;
+        }
+        received.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return received;
+}
+
+std::string echoThrough(int port)
+{
+    WsClient client;
+    client.connect("127.0.0.1", port);
+    const std::string loaded = client.request(loadRequest("echo"));
+    return loaded == kLoadSuccess ? client.request("{\"MsgId\":\"b\",\"Method\":\"echo\",\"Param\":\"mine\"}")
+                                  : loaded;
+}
+
+bool logHas(const ServiceProcess& service, const std::string& text)
+{
+    return eventually([&] { return service.standardOutput().find(text) != std::string::npos; });
+}
+
+} // namespace
+
+TEST(UsersTest, anotherUsersProcess_refusedWith403AndNothingElseWhileTheOwnerIsServed)
+{
+    Account other;
+    ASSERT_TRUE(otherAccount(other));
+    ServiceOptions options;
+    options.plugins = {"echo"};
+    ServiceProcess service(options);
+    WsClient mine;
+    mine.connect();
+    ASSERT_EQ(mine.request(loadRequest("echo")), kLoadSuccess);
+
+    const std::string refused = asAccount(other, [] { return rawHandshake(1237); });
+    const std::string clientPort = refused.substr(0, refused.find(' '));
+    const std::string response = refused.substr(refused.find(' ') + 1);
+    EXPECT_EQ(response.rfind("HTTP/1.1 403", 0), 0u) << refused;
+    EXPECT_EQ(response.find("\r\n\r\n") + 4, response.size()) << "no body, no frame after the 403: " << refused;
+    EXPECT_TRUE(logHas(service, "connection of uid " + std::to_string(other.uid) + " refused, client port " +
+                                    clientPort + "\n"))
+        << service.standardOutput();
+
+    // The owner goes on, on the open connection and on a new one.
+    EXPECT_EQ(mine.request("{\"MsgId\":\"k\",\"Method\":\"echo\",\"Param\":\"alive\"}"), answer("k", true, "alive"));
+    EXPECT_EQ(echoThrough(1237), answer("b", true, "mine"));
+    disconnect(mine);
+    expectCleanStop(service);
+}
+
+TEST(UsersTest, secondUsersService_takes1238AndServesThatUserOnly)
+{
+    Account other;
+    ASSERT_TRUE(otherAccount(other));
+    ServiceOptions options;
+    options.plugins = {"echo"};
+    ServiceProcess first(options);
+
+    ServiceOptions theirs = options;
+    theirs.port = 1238;
+    theirs.requirePortFree = false;
+    theirs.user = other.uid;
+    theirs.group = other.gid;
+    ServiceProcess second(theirs);
+    EXPECT_TRUE(logHas(second, "port 1237 is taken, listening on 127.0.0.1:1238")) << second.standardOutput();
+
+    EXPECT_EQ(asAccount(other, [] { return echoThrough(1238); }), answer("b", true, "mine"));
+    WsClient intruder;
+    EXPECT_THROW(intruder.connect("127.0.0.1", 1238), WsError);
+    EXPECT_EQ(intruder.handshakeStatus(), 403);
+    EXPECT_TRUE(logHas(second, "connection of uid 0 refused")) << second.standardOutput();
+
+    EXPECT_EQ(echoThrough(1237), answer("b", true, "mine"));
+    expectCleanStop(second);
+    expectCleanStop(first);
+}

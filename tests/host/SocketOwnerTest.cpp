@@ -1,0 +1,144 @@
+#include "platform/SocketOwner.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+using namespace platform;
+
+namespace {
+
+const Ipv4Endpoint kServer{{127, 0, 0, 1}, 1237};
+const Ipv4Endpoint kClient{{127, 0, 0, 1}, 45678};
+
+// A netlink message as the kernel lays it out: header, then payload.
+std::vector<unsigned char> netlinkMessage(std::uint16_t type, std::uint32_t sequence,
+                                          const std::vector<unsigned char>& payload)
+{
+    std::vector<unsigned char> message(16 + payload.size());
+    const std::uint32_t length = static_cast<std::uint32_t>(message.size());
+    std::memcpy(message.data(), &length, 4);
+    std::memcpy(message.data() + 4, &type, 2);
+    std::memcpy(message.data() + 8, &sequence, 4);
+    std::copy(payload.begin(), payload.end(), message.begin() + 16);
+    return message;
+}
+
+std::vector<unsigned char> inetDiagMsg(std::uint32_t uid, std::uint32_t inode)
+{
+    std::vector<unsigned char> payload(72);
+    payload[0] = 2; // AF_INET
+    std::memcpy(payload.data() + 64, &uid, 4);
+    std::memcpy(payload.data() + 68, &inode, 4);
+    return payload;
+}
+
+std::vector<unsigned char> errorMessage(std::int32_t error)
+{
+    std::vector<unsigned char> payload(20);
+    std::memcpy(payload.data(), &error, 4);
+    return payload;
+}
+
+std::uint32_t word(const std::array<std::uint8_t, 4>& bytes)
+{
+    std::uint32_t value;
+    std::memcpy(&value, bytes.data(), 4);
+    return value;
+}
+
+// The port field of a Windows row: network order in the low 16 bits.
+std::uint32_t portField(std::uint16_t port)
+{
+    return static_cast<std::uint32_t>(((port & 0xff) << 8) | (port >> 8));
+}
+
+TcpRowOwnerPid row(std::uint32_t state, const Ipv4Endpoint& local, const Ipv4Endpoint& remote, std::uint32_t pid)
+{
+    return TcpRowOwnerPid{state, word(local.address), portField(local.port), word(remote.address),
+                          portField(remote.port), pid};
+}
+
+} // namespace
+
+TEST(SocketOwnerTest, sockDiagAnswer_readsUidAndInodeOrTellsWhyNot)
+{
+    const auto found = netlinkMessage(20, 7, inetDiagMsg(1000, 424242));
+    const SockDiagAnswer answer = parseSockDiagAnswer(found.data(), found.size(), 7);
+    EXPECT_EQ(answer.kind, SockDiagAnswer::Kind::found);
+    EXPECT_EQ(answer.uid, 1000u);
+    EXPECT_EQ(answer.inode, 424242u);
+
+    const auto gone = netlinkMessage(2, 7, errorMessage(-2));
+    EXPECT_EQ(parseSockDiagAnswer(gone.data(), gone.size(), 7).kind, SockDiagAnswer::Kind::notFound);
+    const auto denied = netlinkMessage(2, 7, errorMessage(-13));
+    EXPECT_EQ(parseSockDiagAnswer(denied.data(), denied.size(), 7).kind, SockDiagAnswer::Kind::failed);
+
+    // Someone else's answer, a cut datagram, a lying length: never a uid.
+    EXPECT_EQ(parseSockDiagAnswer(found.data(), found.size(), 8).kind, SockDiagAnswer::Kind::malformed);
+    EXPECT_EQ(parseSockDiagAnswer(found.data(), found.size() - 4, 7).kind, SockDiagAnswer::Kind::malformed);
+    auto lying = found;
+    lying[0] = 0xff;
+    EXPECT_EQ(parseSockDiagAnswer(lying.data(), lying.size(), 7).kind, SockDiagAnswer::Kind::malformed);
+    const auto shortMsg = netlinkMessage(20, 7, std::vector<unsigned char>(40));
+    EXPECT_EQ(parseSockDiagAnswer(shortMsg.data(), shortMsg.size(), 7).kind, SockDiagAnswer::Kind::malformed);
+}
+
+TEST(SocketOwnerTest, procNetTcpLine_readsEndpointsStateUidAndInode)
+{
+    // As the kernel prints them on a little-endian machine.
+    const auto entry = parseProcNetTcpLine("   3: 0100007F:B26E 0100007F:04D5 01 00000000:00000000 00:00000000 "
+                                           "00000000  1000        0 424242 1 0000000000000000 20 4 30 10 -1");
+    ASSERT_TRUE(entry);
+    EXPECT_EQ(entry->local, kClient);
+    EXPECT_EQ(entry->remote, kServer);
+    EXPECT_EQ(entry->state, 1u);
+    EXPECT_EQ(entry->uid, 1000u);
+    EXPECT_EQ(entry->inode, 424242u);
+
+    EXPECT_FALSE(parseProcNetTcpLine("  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   "
+                                     "uid  timeout inode"));
+    EXPECT_FALSE(parseProcNetTcpLine("   3: 0100007F:B26E 0100007F 01 00000000:00000000 00:00000000 00000000  1000 0 1"));
+    EXPECT_FALSE(parseProcNetTcpLine(""));
+}
+
+TEST(SocketOwnerTest, tcpTable_findsTheClientsEndNotTheServicesOwn)
+{
+    const Ipv4Endpoint any{};
+    const std::vector<TcpRowOwnerPid> rows = {
+        row(kTcpStateListen, kServer, any, 500),
+        row(5, kServer, kClient, 500),        // the service's end of the connection
+        row(5, kClient, kServer, 777),        // the page's end
+        row(5, Ipv4Endpoint{{127, 0, 0, 1}, 45679}, kServer, 888),
+    };
+    const TcpRowOwnerPid* client = findTcpRow(rows, kClient, kServer);
+    ASSERT_NE(client, nullptr);
+    EXPECT_EQ(client->owningPid, 777u);
+    const TcpRowOwnerPid* listener = findTcpRow(rows, kServer, any);
+    ASSERT_NE(listener, nullptr);
+    EXPECT_EQ(listener->owningPid, 500u);
+    EXPECT_EQ(findTcpRow(rows, Ipv4Endpoint{{127, 0, 0, 1}, 45680}, kServer), nullptr);
+    EXPECT_EQ(findTcpRow(rows, kClient, Ipv4Endpoint{{127, 0, 0, 1}, 1238}), nullptr);
+}
+
+TEST(SocketOwnerTest, decision_onlyTheOwnUserWhereOwnersAreNamed)
+{
+    SocketOwner own;
+    own.found = true;
+    own.user = 2;
+    own.pid = 500;
+    EXPECT_TRUE(ownersNamed(own, 2, 500));
+    SocketOwner unnamed; // a listener in a table where every PID is 0
+    EXPECT_FALSE(ownersNamed(unnamed, 2, 500));
+    SocketOwner otherProcess = own;
+    otherProcess.pid = 501;
+    EXPECT_FALSE(ownersNamed(otherProcess, 2, 500));
+
+    SocketOwner other = own;
+    other.user = 3;
+    EXPECT_TRUE(ownerAdmitted(true, own, 2));
+    EXPECT_FALSE(ownerAdmitted(true, other, 2));
+    EXPECT_FALSE(ownerAdmitted(true, SocketOwner{}, 2)) << "a client that is gone";
+    EXPECT_TRUE(ownerAdmitted(false, other, 2)) << "nobody can be told apart: served as before";
+}
