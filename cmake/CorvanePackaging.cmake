@@ -2,17 +2,18 @@
 #
 # Linux layout under the prefix (/usr in the .deb):
 #   bin/corvane                        the service (installed by server/)
+#   bin/corvane-doctor                 its diagnostics (tools/doctor/)
 #   lib/systemd/user/corvane.service   the user unit, enabled for every user
 #                                      by the package's postinst
 #   share/doc/corvane/                 README.md, the example page and plug-in,
 #                                      Debian's changelog.gz and copyright
-#   share/man/man1/corvane.1.gz        the manual page
+#   share/man/man1/corvane.1.gz        the manual pages, and corvane-doctor.1.gz
 #   lib/corvane/                       Quintrel.so and the token bridge
 #                                      libKestova.so; corvane's RUNPATH
 #                                      points there, so a page loads
 #                                      plug-ins by bare name
 
-# Windows: Corvane.exe, the plug-ins, README.md and examples/ at the top of
+# Windows: Corvane.exe, Corvane-Doctor.exe, the plug-ins, README.md and examples/ at the top of
 # the ZIP.
 if(WIN32)
   set(CORVANE_DOC_DIR ".")
@@ -29,7 +30,7 @@ if(NOT WIN32)
   # Debian wants the changelog and manual page compressed with gzip -9n (no
   # name or time in the header, so that rebuilds give the same bytes).
   set(_gzipped)
-  foreach(_source IN ITEMS packaging/debian/changelog packaging/corvane.1)
+  foreach(_source IN ITEMS packaging/debian/changelog packaging/corvane.1 packaging/corvane-doctor.1)
     get_filename_component(_name "${_source}" NAME)
     set(_copy "${PROJECT_BINARY_DIR}/packaging/${_name}")
     add_custom_command(OUTPUT "${_copy}.gz"
@@ -44,6 +45,7 @@ if(NOT WIN32)
                 "${PROJECT_SOURCE_DIR}/packaging/debian/copyright"
           DESTINATION "${CORVANE_DOC_DIR}")
   install(FILES "${PROJECT_BINARY_DIR}/packaging/corvane.1.gz"
+                "${PROJECT_BINARY_DIR}/packaging/corvane-doctor.1.gz"
           DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
 
   # The changelog's newest entry names the version it describes.
