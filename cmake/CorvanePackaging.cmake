@@ -2,20 +2,21 @@
 #
 # Linux layout under the prefix (/usr in the .deb):
 #   bin/corvane                        the service (installed by server/)
+#   bin/corvane-doctor                 its diagnostics (tools/doctor/)
 #   lib/systemd/user/corvane.service   the user unit, enabled for every user
 #                                      by the package's postinst
 #   share/doc/corvane/                 README.md, docs/*.md, the example page
 #                                      and plug-in, the client's classic
 #                                      script and README, Debian's
 #                                      changelog.gz and copyright
-#   share/man/man1/corvane.1.gz        the manual page
+#   share/man/man1/corvane.1.gz        the manual pages, and corvane-doctor.1.gz
 #   lib/corvane/                       Quintrel.so and the token bridge
 #                                      libKestova.so; corvane's RUNPATH
 #                                      points there, so a page loads
 #                                      plug-ins by bare name
 
-# Windows: Corvane.exe, the plug-ins, README.md, docs/, examples/ and
-# clients/js/ at the top of the ZIP.
+# Windows: Corvane.exe, Corvane-Doctor.exe, the plug-ins, README.md, docs/,
+# examples/ and clients/js/ at the top of the ZIP.
 if(WIN32)
   set(CORVANE_DOC_DIR ".")
 else()
@@ -31,7 +32,7 @@ if(NOT WIN32)
   # Debian wants the changelog and manual page compressed with gzip -9n (no
   # name or time in the header, so that rebuilds give the same bytes).
   set(_gzipped)
-  foreach(_source IN ITEMS packaging/debian/changelog packaging/corvane.1)
+  foreach(_source IN ITEMS packaging/debian/changelog packaging/corvane.1 packaging/corvane-doctor.1)
     get_filename_component(_name "${_source}" NAME)
     set(_copy "${PROJECT_BINARY_DIR}/packaging/${_name}")
     add_custom_command(OUTPUT "${_copy}.gz"
@@ -46,6 +47,7 @@ if(NOT WIN32)
                 "${PROJECT_SOURCE_DIR}/packaging/debian/copyright"
           DESTINATION "${CORVANE_DOC_DIR}")
   install(FILES "${PROJECT_BINARY_DIR}/packaging/corvane.1.gz"
+                "${PROJECT_BINARY_DIR}/packaging/corvane-doctor.1.gz"
           DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
 
   # The changelog's newest entry names the version it describes.

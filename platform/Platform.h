@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,29 @@ private:
     bool m_alreadyRunning = false;
 };
 
+// Whether some process holds the guard of that name, found without taking
+// it, so that looking never keeps a service from starting.
+enum class GuardState { free, held, unknown };
+GuardState probeInstanceGuard(const std::string& name);
+
+// Whether a crashed service is brought back by a parent Corvane process of
+// its own (Windows, where nothing else would restart it before the next
+// log-on). False on Linux, where the user's systemd unit restarts it.
+bool supervisesService();
+
+// True in the service process that a supervisor started. It is told through
+// an environment variable naming the supervisor's process id, believed only
+// when that process is in fact this one's parent; the variable is removed
+// from the environment at once, so nothing the service starts inherits it.
+// The supervisor holds the instance guard for it.
+bool isSupervisedService();
+
+// Starts a copy of this executable as the supervised service, waits for it to
+// end and returns its exit code. The copy inherits the standard handles and
+// lives in a job that ends it when the supervisor ends, however that ends.
+// On failure to start it returns nullopt and says why in error.
+std::optional<std::uint32_t> runSupervisedService(std::string& error);
+
 // Whether the listening socket may set SO_REUSEADDR. On Linux it only lets a
 // restart bind while old sockets sit in TIME_WAIT; on Windows it would let a
 // second listener take the port, so it stays off there.
@@ -64,6 +88,9 @@ PluginLoad loadPluginModule(const std::string& utf8Name, const char* entryName, 
 // Address of an exported symbol, or null.
 void* findSymbol(ModuleHandle module, const char* name);
 
+// The file a loaded module came from, or empty.
+std::string modulePath(ModuleHandle module);
+
 // Drops one reference on a module returned by loadModule. Null is ignored.
 void freeModule(ModuleHandle module);
 
@@ -90,6 +117,10 @@ enum class StandardStream { output, error };
 // pipe, a console). A Windows GUI program started from Explorer or the Run
 // key has none.
 bool standardStreamUsable(StandardStream stream);
+
+// Has a console show the UTF-8 that a console program writes (token labels,
+// names); the Windows console otherwise reads it in the OEM code page.
+void useUtf8Console();
 
 // Where the service keeps its own log file when the standard streams lead
 // nowhere: %LOCALAPPDATA%\Corvane on Windows. Empty on Linux, where the

@@ -15,11 +15,13 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -473,6 +475,55 @@ InstanceGuard::~InstanceGuard()
     }
 }
 
+GuardState probeInstanceGuard(const std::string& name)
+{
+    struct stat guard {};
+    if (::stat(guardPath(name).c_str(), &guard) != 0) {
+        return errno == ENOENT ? GuardState::free : GuardState::unknown;
+    }
+    // The kernel lists every lock with the device and inode of its file.
+    std::FILE* locks = std::fopen("/proc/locks", "r");
+    if (locks == nullptr) {
+        return GuardState::unknown;
+    }
+    char line[256];
+    bool held = false;
+    while (!held && std::fgets(line, sizeof line, locks) != nullptr) {
+        unsigned major = 0;
+        unsigned minor = 0;
+        unsigned long inode = 0;
+        const char* at = std::strstr(line, "FLOCK");
+        for (const char* field = at; field != nullptr && !held; field = std::strchr(field + 1, ' ')) {
+            if (std::sscanf(field, " %x:%x:%lu", &major, &minor, &inode) == 3) {
+                held = inode == guard.st_ino && major == ::major(guard.st_dev) && minor == ::minor(guard.st_dev);
+                break;
+            }
+        }
+    }
+    std::fclose(locks);
+    return held ? GuardState::held : GuardState::free;
+}
+
+void useUtf8Console()
+{
+}
+
+bool supervisesService()
+{
+    return false;
+}
+
+bool isSupervisedService()
+{
+    return false;
+}
+
+std::optional<std::uint32_t> runSupervisedService(std::string& error)
+{
+    error = "the service is not supervised on Linux: its systemd unit restarts it";
+    return std::nullopt;
+}
+
 bool listenerMayReuseAddress()
 {
     return true;
@@ -549,6 +600,15 @@ PluginLoad loadPluginModule(const std::string& utf8Name, const char* entryName, 
 void* findSymbol(ModuleHandle module, const char* name)
 {
     return module == nullptr ? nullptr : ::dlsym(module, name);
+}
+
+std::string modulePath(ModuleHandle module)
+{
+    link_map* map = nullptr;
+    if (module == nullptr || ::dlinfo(module, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr || map->l_name == nullptr) {
+        return {};
+    }
+    return map->l_name;
 }
 
 void freeModule(ModuleHandle module)

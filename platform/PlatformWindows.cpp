@@ -9,6 +9,10 @@
 
 #include <cstring>
 
+#include <tlhelp32.h>
+
+#include <cwchar>
+
 namespace platform {
 namespace {
 
@@ -163,6 +167,167 @@ InstanceGuard::~InstanceGuard()
     }
 }
 
+namespace {
+
+constexpr const wchar_t* kSupervisorVariable = L"CORVANE_SUPERVISOR_PID";
+
+DWORD parentProcessId()
+{
+    const HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) {
+        return 0;
+    }
+    const DWORD self = ::GetCurrentProcessId();
+    DWORD parent = 0;
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = ::Process32FirstW(snapshot, &entry); more; more = ::Process32NextW(snapshot, &entry)) {
+        if (entry.th32ProcessID == self) {
+            parent = entry.th32ParentProcessID;
+            break;
+        }
+    }
+    ::CloseHandle(snapshot);
+    return parent;
+}
+
+// An inheritable copy of a standard handle for the service, or null.
+HANDLE inheritableStandardHandle(DWORD which)
+{
+    const HANDLE handle = ::GetStdHandle(which);
+    HANDLE copy = nullptr;
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE ||
+        !::DuplicateHandle(::GetCurrentProcess(), handle, ::GetCurrentProcess(), &copy, 0, TRUE,
+                           DUPLICATE_SAME_ACCESS)) {
+        return nullptr;
+    }
+    return copy;
+}
+
+// The job of every service this supervisor starts. Its only handle closes
+// with the supervisor, and kill-on-close then ends the service.
+HANDLE serviceJob()
+{
+    static const HANDLE job = [] {
+        const HANDLE created = ::CreateJobObjectW(nullptr, nullptr);
+        if (created == nullptr) {
+            return created;
+        }
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+        if (!::SetInformationJobObject(created, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+            ::CloseHandle(created);
+            return HANDLE{nullptr};
+        }
+        return created;
+    }();
+    return job;
+}
+
+} // namespace
+
+GuardState probeInstanceGuard(const std::string& name)
+{
+    std::wstring wideName;
+    if (!toWide(name, wideName)) {
+        return GuardState::unknown;
+    }
+    const HANDLE mutex = ::OpenMutexW(SYNCHRONIZE, FALSE, wideName.c_str());
+    if (mutex != nullptr) {
+        ::CloseHandle(mutex);
+        return GuardState::held;
+    }
+    return ::GetLastError() == ERROR_FILE_NOT_FOUND ? GuardState::free : GuardState::unknown;
+}
+
+void useUtf8Console()
+{
+    ::SetConsoleOutputCP(CP_UTF8);
+}
+
+bool supervisesService()
+{
+    return true;
+}
+
+bool isSupervisedService()
+{
+    wchar_t value[16] = {};
+    const DWORD length = ::GetEnvironmentVariableW(kSupervisorVariable, value, 16);
+    if (length == 0) {
+        return false;
+    }
+    ::SetEnvironmentVariableW(kSupervisorVariable, nullptr);
+    if (length >= 16) {
+        return false;
+    }
+    wchar_t* end = nullptr;
+    const unsigned long claimed = std::wcstoul(value, &end, 10);
+    return end != value && *end == L'\0' && claimed != 0 && claimed == parentProcessId();
+}
+
+std::optional<std::uint32_t> runSupervisedService(std::string& error)
+{
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (length == 0) {
+            error = "no path of this program (Windows error " + std::to_string(::GetLastError()) + ")";
+            return std::nullopt;
+        }
+        if (length < path.size()) {
+            path.resize(length);
+            break;
+        }
+        path.resize(path.size() * 2);
+    }
+    const HANDLE job = serviceJob();
+    if (job == nullptr) {
+        error = "no job object to tie the service to this process (Windows error " +
+                std::to_string(::GetLastError()) + ")";
+        return std::nullopt;
+    }
+    ::SetEnvironmentVariableW(kSupervisorVariable, std::to_wstring(::GetCurrentProcessId()).c_str());
+
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = inheritableStandardHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = inheritableStandardHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = inheritableStandardHandle(STD_ERROR_HANDLE);
+    std::wstring commandLine = L"\"" + path + L"\"";
+    PROCESS_INFORMATION process{};
+    // Suspended until it is in the job, so that no moment exists in which
+    // ending the supervisor would leave it behind.
+    const BOOL created = ::CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED,
+                                          nullptr, nullptr, &startup, &process);
+    const DWORD createError = ::GetLastError();
+    for (const HANDLE handle : {startup.hStdInput, startup.hStdOutput, startup.hStdError}) {
+        if (handle != nullptr) {
+            ::CloseHandle(handle);
+        }
+    }
+    if (!created) {
+        error = "the service process could not be started (Windows error " + std::to_string(createError) + ")";
+        return std::nullopt;
+    }
+    if (!::AssignProcessToJobObject(job, process.hProcess)) {
+        error = "the service process could not be put in the supervisor's job (Windows error " +
+                std::to_string(::GetLastError()) + ")";
+        ::TerminateProcess(process.hProcess, 1);
+        ::CloseHandle(process.hThread);
+        ::CloseHandle(process.hProcess);
+        return std::nullopt;
+    }
+    ::ResumeThread(process.hThread);
+    ::CloseHandle(process.hThread);
+    ::WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD code = 0;
+    ::GetExitCodeProcess(process.hProcess, &code);
+    ::CloseHandle(process.hProcess);
+    return code;
+}
+
 bool listenerMayReuseAddress()
 {
     // SO_REUSEADDR on Windows lets a second socket bind a port that is being
@@ -250,6 +415,24 @@ void* findSymbol(ModuleHandle module, const char* name)
         return nullptr;
     }
     return reinterpret_cast<void*>(::GetProcAddress(static_cast<HMODULE>(module), name));
+}
+
+std::string modulePath(ModuleHandle module)
+{
+    if (module == nullptr) {
+        return {};
+    }
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = ::GetModuleFileNameW(static_cast<HMODULE>(module), path.data(), static_cast<DWORD>(path.size()));
+        if (length == 0) {
+            return {};
+        }
+        if (length < path.size()) {
+            return toUtf8(path.data(), length);
+        }
+        path.resize(path.size() * 2);
+    }
 }
 
 void freeModule(ModuleHandle module)

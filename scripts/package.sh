@@ -6,7 +6,7 @@
 #
 # Usage: scripts/package.sh [--pfx FILE] [--password-file FILE]
 #                           [--timestamp URL] [--out DIR]
-#   --pfx FILE            sign Corvane.exe and Quintrel.dll (before they go
+#   --pfx FILE            sign Corvane.exe, Corvane-Doctor.exe and Quintrel.dll (before they go
 #                         into the MSI and the ZIP) and the MSI with
 #                         Authenticode, using this PKCS#12 file
 #   --password-file FILE  its password, on the first line; without it the

@@ -15,7 +15,7 @@
 #   3. installed again beside SoftHSM2 with a token in its default place, the
 #      installed /usr/bin/corvane, started with an empty environment, answers
 #      Quintrel's methods over a WebSocket with what OpenSSL reads from the
-#      token's certificates.
+#      token's certificates, and /usr/bin/corvane-doctor reports it ready.
 #
 # Needs root (chroot, mounts, a network namespace) and deb.debian.org.
 # Kept between runs in /var/cache/corvane (CORVANE_DEB_CACHE): the minimal
@@ -148,7 +148,7 @@ install_deb
 installed_packages >"$work/packages-installed"
 echo "    pulled in: $(comm -13 "$work/packages-before" "$work/packages-installed" | tr '\n' ' ')"
 
-binaries=(/usr/bin/corvane /usr/lib/corvane/Quintrel.so /usr/lib/corvane/libKestova.so)
+binaries=(/usr/bin/corvane /usr/bin/corvane-doctor /usr/lib/corvane/Quintrel.so /usr/lib/corvane/libKestova.so)
 for binary in "${binaries[@]}"; do
   [[ -f $root$binary ]] || fail "$binary is not installed"
   missing="$(in_root ldd "$binary" | grep 'not found' || true)"
@@ -216,6 +216,8 @@ step "env -i /usr/bin/corvane in the root, asked over a WebSocket"
        "{\"MsgId\":\"Quintrel\",\"Method\":\"Quintrel\",\"Param\":\"{}\"}" \
        "{\"MsgId\":\"GetCertNotAfter\",\"Method\":\"GetCertNotAfter\",\"Param\":\"{}\"}" >"$2/answers"
   asked=$?
+  chroot "$1" env -i /usr/bin/corvane-doctor --json >"$2/doctor.json"
+  echo "$?" >"$2/doctor-exit"
   kill -TERM "$service"
   (sleep 10 && kill -KILL "$service" 2>/dev/null) &
   watchdog=$!
@@ -250,5 +252,13 @@ done
 [[ $(records 3) == "$(printf '%s\n' "${dates[@]}" | sort)" ]] \
   || fail "GetCertNotAfter answered other records than OpenSSL reads: $(sed -n 3p "$work/answers")"
 echo "    Quintrel and GetCertNotAfter match OpenSSL's reading of the token's certificates"
+
+# The installed doctor finds the same service and token by the same rules.
+[[ $(cat "$work/doctor-exit") == 0 ]] && grep -q '"ready": true' "$work/doctor.json" ||
+  fail "corvane-doctor in the root is not ready: $(cat "$work/doctor.json")"
+for name in "${names[@]}"; do
+  grep -qF "\"commonName\": \"$name\"" "$work/doctor.json" || fail "corvane-doctor does not list $name"
+done
+echo "    corvane-doctor: $(sed -n 's/^ *"summary": "\(.*\)"$/\1/p' "$work/doctor.json")"
 
 step "passed"

@@ -41,7 +41,10 @@ cleanup() {
 }
 trap cleanup EXIT
 
-service_pids() { wine_prefix_pids '^Corvane\.exe$'; }
+# Corvane.exe runs its service in a child Corvane.exe: two processes, listed
+# as one line of sorted ids.
+service_pids() { wine_prefix_pids '^Corvane\.exe$' | sort -n | paste -sd' '; }
+two_pids='^[0-9]+ [0-9]+$'
 port_free() { [[ -z "$(ss -Hltn 'sport = :1237')" ]]; }
 port_free || fail "something listens on 127.0.0.1:1237 (no private network namespace?)"
 
@@ -117,8 +120,16 @@ ok "Run value $(run_value)"
 ok "one product: $(products)"
 quintrel_answers || fail "the service started by the install does not load Quintrel"
 first_pid="$(service_pids)"
-[[ "$first_pid" =~ ^[0-9]+$ ]] || fail "expected one Corvane.exe, found: $first_pid"
-ok "Corvane.exe (pid $first_pid) answers a Quintrel load"
+[[ "$first_pid" =~ $two_pids ]] || fail "expected Corvane.exe and its service, found: $first_pid"
+ok "Corvane.exe and its service (pids $first_pid) answer a Quintrel load"
+
+shortcut() { find "$WINEPREFIX/drive_c" -name 'Corvane diagnostics.lnk' 2>/dev/null; }
+[[ -n "$(shortcut)" ]] || fail "no Start-menu shortcut \"Corvane diagnostics\""
+ok "Start-menu shortcut: $(shortcut | sed "s|^$WINEPREFIX/||")"
+doctor_json="$(wine "C:\\Program Files\\Corvane\\Corvane-Doctor.exe" --json 2>/dev/null | tr -d '\r')" || true
+grep -q '"serviceAnswers": true' <<<"$doctor_json" && grep -q 'Quintrel.dll exports Invoke' <<<"$doctor_json" ||
+  fail "the installed Corvane-Doctor.exe does not find the service and Quintrel: $doctor_json"
+ok "the installed Corvane-Doctor.exe finds the service and Quintrel"
 
 step "3. upgrade to the test build ${new_msi##*/}"
 msiexec upgrade /i "$(winepath -w "$new_msi")" /qn || fail "the upgrade failed ($?); logs in $work"
@@ -129,9 +140,9 @@ cmp -s "$install_dir/Corvane.exe" "$work/upgrade-stage/Corvane.exe" &&
 ok "the new Corvane.exe and README.md"
 quintrel_answers || fail "no service answers after the upgrade"
 second_pid="$(service_pids)"
-[[ "$second_pid" =~ ^[0-9]+$ && "$second_pid" != "$first_pid" ]] ||
-  fail "expected a new Corvane.exe instead of pid $first_pid, found: $second_pid"
-ok "a new Corvane.exe (pid $second_pid) answers a Quintrel load"
+[[ "$second_pid" =~ $two_pids && "$second_pid" != "$first_pid" ]] ||
+  fail "expected a new Corvane.exe and service instead of pids $first_pid, found: $second_pid"
+ok "a new Corvane.exe and its service (pids $second_pid) answer a Quintrel load"
 if msiexec downgrade /i "$(winepath -w "$msi")" /qn; then
   fail "the older package $version installed over $new_version"
 fi
@@ -150,6 +161,8 @@ ok "no Program Files\\Corvane"
 ok "no Run value"
 [[ -z "$(products)" ]] || fail "still installed: $(products)"
 ok "no product"
+[[ -z "$(shortcut)" ]] || fail "the shortcut is still there: $(shortcut)"
+ok "no Start-menu shortcut"
 [[ -z "$(service_pids)" ]] || fail "Corvane.exe still runs: $(service_pids)"
 ok "no Corvane.exe"
 for _ in 1 2 3 4 5 6 7 8 9 10; do port_free && break; sleep 0.5; done

@@ -3,7 +3,7 @@
 # OpenSSL (a CA and a signer with the code-signing usage), and a check of
 # what it produced: the .deb, the MSI and the ZIP, SHA256SUMS matching them,
 # and Authenticode signatures by that signer, trusted through the throwaway
-# CA, on the MSI and on Corvane.exe and Quintrel.dll inside both the MSI and
+# CA, on the MSI and on Corvane.exe, Corvane-Doctor.exe and Quintrel.dll inside both the MSI and
 # the ZIP. No time-stamp server: CI has no network.
 #
 # Usage: scripts/test-package.sh   (CORVANE_BUILD_ROOT as for package.sh)
@@ -57,7 +57,7 @@ verify() {
 verify "$dist"/Corvane-*-x64.msi
 msiextract -C "$work/from-msi" "$dist"/Corvane-*-x64.msi >/dev/null
 unzip -q -d "$work/from-zip" "$dist"/Corvane-*-win64.zip
-for file in Corvane.exe Quintrel.dll; do
+for file in Corvane.exe Corvane-Doctor.exe Quintrel.dll; do
   in_msi="$(find "$work/from-msi" -name "$file")"
   in_zip="$(find "$work/from-zip" -name "$file")"
   [[ -n "$in_msi" && -n "$in_zip" ]] || fail "$file is missing from the MSI or the ZIP"

@@ -3,9 +3,10 @@
 #   1. cross-configure and build with MinGW-w64 (preset windows-cross)
 #   2. one Wine prefix for the run, inside the build directory
 #   3. the unit test programs (.exe) under Wine, through CTest
-#   4. the native end-to-end test programs driving Corvane.exe, Quintrel.dll
-#      and the fault token module (as Kestova.dll) under Wine, in a private
-#      network namespace with a wineserver of its own
+#   4. the native end-to-end test programs driving Corvane.exe (its restart
+#      after a crash included), Corvane-Doctor.exe, Quintrel.dll and the
+#      fault token module (as Kestova.dll) under Wine, in a private network
+#      namespace with a wineserver of its own
 #   5. the ZIP package, and a check of what it holds
 #   6. the installer (MSI) under Wine: install, upgrade, uninstall
 #      (scripts/test-msi.sh)
@@ -28,7 +29,9 @@ win_dir="${CORVANE_WINDOWS_BUILD_DIR:-$build_root/windows-cross}"
 need x86_64-w64-mingw32-g++-posix wine wineserver unzip wixl msiinfo
 [[ -x "$native_dir/tests/host/corvane_host_e2e_tests" && -x "$native_dir/tests/host/corvane_policy_e2e_tests" &&
    -x "$native_dir/tests/windows/corvane_certificate_fixtures" &&
-   -x "$native_dir/tests/windows/corvane_windows_log_e2e_tests" ]] ||
+   -x "$native_dir/tests/windows/corvane_windows_log_e2e_tests" &&
+   -x "$native_dir/tests/windows/corvane_windows_supervisor_e2e_tests" &&
+   -x "$native_dir/tests/doctor/corvane_doctor_e2e_tests" ]] ||
   fail "no native end-to-end tests in $native_dir: build the native release preset first (scripts/run-tests.sh does)"
 
 step "configuring $win_dir"
@@ -116,13 +119,18 @@ run_e2e "$native_dir/tests/windows/corvane_parity_e2e_tests" ""
 # each case), and the log file of a Corvane.exe without standard handles.
 run_e2e "$native_dir/tests/host/corvane_policy_e2e_tests" ""
 run_e2e "$native_dir/tests/windows/corvane_windows_log_e2e_tests" ""
+# The service restarted after a crash in a plug-in, the supervisor giving up,
+# and the service ending with a killed supervisor.
+run_e2e "$native_dir/tests/windows/corvane_windows_supervisor_e2e_tests" ""
+# Corvane-Doctor.exe beside Quintrel.dll and the fault module as Kestova.dll.
+run_e2e "$native_dir/tests/doctor/corvane_doctor_e2e_tests" ""
 
 step "packaging"
 (cd "$win_dir" && rm -f Corvane-*-win64.zip && cpack >/dev/null) || fail "cpack failed"
 zip=$(ls "$win_dir"/Corvane-*-win64.zip)
 listing=$(unzip -Z1 "$zip")
-for file in Corvane.exe Quintrel.dll README.md LICENSE.txt docs/administrators.md docs/web-developers.md \
-    examples/demo.html clients/js/corvane.global.js clients/js/README.md; do
+for file in Corvane.exe Corvane-Doctor.exe Quintrel.dll README.md LICENSE.txt docs/administrators.md \
+    docs/web-developers.md examples/demo.html clients/js/corvane.global.js clients/js/README.md; do
   grep -qE "^([^/]+/)?$file\$" <<<"$listing" || fail "$file is missing from $zip"
 done
 echo "$listing" | sed 's/^/    /'

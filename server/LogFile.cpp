@@ -3,11 +3,17 @@
 #include "platform/Platform.h"
 
 #include <algorithm>
+#include <ctime>
 #include <iostream>
 
 namespace server {
 
 namespace fs = std::filesystem;
+
+namespace {
+constexpr std::size_t kLogFileCap = 1u << 20;
+constexpr const char* kLogFileName = "corvane.log";
+} // namespace
 
 RotatingFileBuffer::RotatingFileBuffer(fs::path path, std::size_t cap)
     : m_path(std::move(path))
@@ -108,9 +114,27 @@ LogStreams logStreams()
     if (directory.empty()) {
         return {&std::cout, &std::cerr};
     }
-    static RotatingFileBuffer file(directory / "corvane.log", 1u << 20);
+    static RotatingFileBuffer file(directory / kLogFileName, kLogFileCap);
     static std::ostream stream(&file);
     return {output ? &std::cout : &stream, error ? &std::cerr : &stream};
+}
+
+void writeErrorLine(const std::string& text)
+{
+    const std::time_t now = std::time(nullptr);
+    char stamp[32] = "";
+    if (const std::tm* local = std::localtime(&now)) {
+        std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", local);
+    }
+    const std::string line = std::string("[") + stamp + "] [error] " + text + "\n";
+    const fs::path directory = platform::userLogDirectory();
+    if (platform::standardStreamUsable(platform::StandardStream::error) || directory.empty()) {
+        std::cerr << line << std::flush;
+        return;
+    }
+    RotatingFileBuffer file(directory / kLogFileName, kLogFileCap);
+    std::ostream stream(&file);
+    stream << line << std::flush;
 }
 
 } // namespace server

@@ -56,4 +56,10 @@ struct LogStreams {
 };
 LogStreams logStreams();
 
+// One line on the error log from a process that does not run the endpoint
+// (the supervisor): standard error where it leads somewhere, else the same
+// per-user log file, opened for this line only so that the service that
+// writes there too can still rotate it. Stamped like the library's lines.
+void writeErrorLine(const std::string& text);
+
 } // namespace server

@@ -39,6 +39,7 @@ public:
         unsigned port = 0;  // given or the scheme's default; 0 when neither
         bool wildcard = false;
     };
+    const std::vector<Entry>& entries() const { return m_entries; }
 
 private:
     friend ParsedOriginPolicy parseOriginPolicy(const std::vector<std::string>& lines);

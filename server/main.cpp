@@ -1,20 +1,47 @@
 #include "platform/Platform.h"
 #include "server/CorvaneServer.h"
+#include "server/Supervisor.h"
 
 #include <exception>
 
-int main(int, char*[])
+namespace {
+
+int runService()
 {
-    const platform::InstanceGuard guard("{9CB30B15-B17D-47FE-A017-7C08715198C7}");
-    if (guard.alreadyRunning()) {
-        return 1;
-    }
     try {
         server::CorvaneServer server;
         server.run();
     } catch (const std::exception&) {
         // The library has already written its error-log line.
-        return 2;
+        return server::kExitNoPort;
     }
-    return 0;
+    return server::kExitOrderly;
+}
+
+} // namespace
+
+// On Windows nothing restarts a crashed service before the next log-on, so
+// Corvane.exe supervises itself: the process that was started takes the
+// instance guard and then runs the service in a child process, a copy of
+// this executable, restarting it after a crash (server/Supervisor.h). The
+// child learns its role from an environment variable naming the supervisor's
+// process id, believed only when that process is its parent, and skips the
+// guard that the supervisor holds for it; no command-line option exists for
+// a user to pass. A job object ends the child with the supervisor. On Linux
+// the process runs the service itself and systemd restarts it.
+int main(int, char*[])
+{
+    if (platform::isSupervisedService()) {
+        return runService();
+    }
+    const platform::InstanceGuard guard("{9CB30B15-B17D-47FE-A017-7C08715198C7}");
+    if (guard.alreadyRunning()) {
+        return server::kExitAlreadyRunning;
+    }
+    if (platform::supervisesService()) {
+        if (const auto exitCode = server::superviseService()) {
+            return *exitCode;
+        }
+    }
+    return runService();
 }

@@ -1,5 +1,7 @@
 #include "TokenWrap.h"
 
+#include "Pkcs11Names.h"
+
 #include <vector>
 
 namespace {
@@ -42,22 +44,37 @@ int CTokenWrap::LoadTokenLibrary()
     std::uint32_t error = 0;
     m_module = platform::loadModule(m_libraryName, error);
     if (m_module == nullptr) {
+        if (m_report != nullptr) {
+            m_report->libraryNotLoaded(error);
+        }
         return 1;
     }
+    if (m_report != nullptr) {
+        m_report->libraryLoaded(m_module);
+    }
+    const auto failed = [this](const char* name, bool exported, CK_RV rv) {
+        if (m_report != nullptr) {
+            m_report->entryFailed(name, exported, rv);
+        }
+        return 1;
+    };
     const auto getFunctionList = reinterpret_cast<CK_C_GetFunctionList>(
         platform::findSymbol(m_module, "C_GetFunctionList"));
     const auto getAuxFunctionList = reinterpret_cast<AuxFunctionListFn>(
         platform::findSymbol(m_module, "Kv_GetAuxFunctionList"));
     if (getFunctionList == nullptr || getAuxFunctionList == nullptr) {
-        return 1;
+        return failed(getFunctionList == nullptr ? "C_GetFunctionList" : "Kv_GetAuxFunctionList", false, CKR_OK);
     }
-    if (getFunctionList(&m_functions) != CKR_OK || m_functions == nullptr) {
-        return 1;
+    if (const CK_RV rv = getFunctionList(&m_functions); rv != CKR_OK || m_functions == nullptr) {
+        return failed("C_GetFunctionList", true, rv);
     }
-    if (getAuxFunctionList(&m_auxFunctions) != 0 || m_auxFunctions == nullptr) {
-        return 1;
+    if (const CK_RV rv = getAuxFunctionList(&m_auxFunctions); rv != 0 || m_auxFunctions == nullptr) {
+        return failed("Kv_GetAuxFunctionList", true, rv);
     }
     const CK_RV rv = call(&CK_FUNCTION_LIST::C_Initialize, nullptr);
+    if (m_report != nullptr) {
+        m_report->initialized(rv, m_functions);
+    }
     return rv == CKR_OK || rv == CKR_CRYPTOKI_ALREADY_INITIALIZED ? 0 : 1;
 }
 
@@ -154,21 +171,33 @@ bool CTokenWrap::searchToken(CK_SESSION_HANDLE session, const std::string& token
         if (call(&CK_FUNCTION_LIST::C_FindObjects, session, &object, CK_ULONG { 1 }, &found) != CKR_OK || found == 0) {
             return true;
         }
-        CK_ATTRIBUTE value = { CKA_VALUE, nullptr, 0 };
-        if (call(&CK_FUNCTION_LIST::C_GetAttributeValue, session, object, &value, CK_ULONG { 1 }) != CKR_OK
-            || value.ulValueLen > kMaxValueLength) {
+        const auto unreadable = [&](const std::string& reason) {
+            if (m_report != nullptr) {
+                m_report->certificateUnreadable(token, session, object, reason);
+            }
             return true;
+        };
+        CK_ATTRIBUTE value = { CKA_VALUE, nullptr, 0 };
+        if (const CK_RV rv = call(&CK_FUNCTION_LIST::C_GetAttributeValue, session, object, &value, CK_ULONG { 1 });
+            rv != CKR_OK) {
+            return unreadable("its value cannot be read (" + pkcs11ReturnName(rv) + ")");
+        }
+        if (value.ulValueLen > kMaxValueLength) {
+            return unreadable("its value is " + std::to_string(value.ulValueLen) + " bytes long, more than " +
+                              std::to_string(kMaxValueLength));
         }
         const CK_ULONG length = value.ulValueLen;
         std::vector<unsigned char> bytes(length + 1, 0);
         value.pValue = bytes.data();
-        if (call(&CK_FUNCTION_LIST::C_GetAttributeValue, session, object, &value, CK_ULONG { 1 }) != CKR_OK) {
-            return true;
+        if (const CK_RV rv = call(&CK_FUNCTION_LIST::C_GetAttributeValue, session, object, &value, CK_ULONG { 1 });
+            rv != CKR_OK) {
+            return unreadable("its value cannot be read (" + pkcs11ReturnName(rv) + ")");
         }
         // The library reports how much it wrote; never trust it beyond the buffer.
         const auto certificate = decodeCertificate(bytes.data(), value.ulValueLen <= length ? value.ulValueLen : length);
         if (!certificate) {
-            return true;
+            return unreadable("its " + std::to_string(value.ulValueLen <= length ? value.ulValueLen : length) +
+                              " bytes are not a DER X.509 certificate that can be decoded");
         }
         if (step(FoundCertificate { token, *certificate }) == WalkStep::Abandon) {
             call(&CK_FUNCTION_LIST::C_FindObjectsFinal, session);

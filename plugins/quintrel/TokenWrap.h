@@ -15,6 +15,7 @@
 
 #include <p11-kit/pkcs11.h>
 
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <string>
@@ -26,6 +27,28 @@ struct FoundCertificate {
     const DecodedCertificate& certificate;
 };
 using CertificateStep = std::function<WalkStep(const FoundCertificate& found)>;
+
+// Told of the steps of loading the library and walking its tokens as they
+// happen, for the diagnostics program; Quintrel itself passes none. A report
+// changes nothing the wrapper does, and whatever it asks the library through
+// the list it is given must not change the library's state.
+class WalkReport {
+public:
+    virtual ~WalkReport() = default;
+    // The platform's error code of the failed load.
+    virtual void libraryNotLoaded(std::uint32_t error) = 0;
+    virtual void libraryLoaded(platform::ModuleHandle module) = 0;
+    // A function that must succeed before C_Initialize failed with rv
+    // ("C_GetFunctionList", "Kv_GetAuxFunctionList"), or was not exported
+    // (exported false).
+    virtual void entryFailed(const char* name, bool exported, CK_RV rv) = 0;
+    virtual void initialized(CK_RV rv, CK_FUNCTION_LIST* functions) = 0;
+    // A certificate object the walk passed over, and why: its value could not
+    // be read, was too long, or does not decode. The session is open on the
+    // token for as long as the call lasts.
+    virtual void certificateUnreadable(const std::string& token, CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
+                                       const std::string& reason) = 0;
+};
 
 class CTokenWrap {
 public:
@@ -40,6 +63,9 @@ public:
     // succeeded (or found it initialized already); non-zero otherwise. Once the
     // module is loaded, later calls succeed at once without checking anything.
     int LoadTokenLibrary();
+
+    // Not owned; may be null.
+    void setReport(WalkReport* report) { m_report = report; }
 
     // 0 on success with the number of slots whose token information could be
     // read stored through `count` (when not null); non-zero on failure, with
@@ -84,4 +110,5 @@ private:
     CK_FUNCTION_LIST* m_functions = nullptr;
     // Labels of the tokens whose information CountTokens could read.
     std::map<CK_SLOT_ID, std::string> m_tokenLabels;
+    WalkReport* m_report = nullptr;
 };

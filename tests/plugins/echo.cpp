@@ -41,6 +41,11 @@ CORVANE_PLUGIN_EXPORT int Invoke(const char* method, const char* param, char** r
     if (name == "throw") { // a C++ exception escaping the plug-in
         throw std::runtime_error("thrown by the echo plug-in");
     }
+    if (name == "accessViolation") { // a store through a null pointer ends the process
+        static int* volatile nowhere = nullptr;
+        *nowhere = 1;
+        return 0;
+    }
     if (name == "invalidUtf8") {
         *result = copyOut("bad \xC3\x28 and \xFF end");
         return 0;

@@ -1,0 +1,273 @@
+// corvane-doctor placed beside Quintrel and a token library, against the
+// real service or none. The same program drives Corvane-Doctor.exe under
+// Wine (scripts/test-windows.sh). The findings are checked by area, status
+// and the facts they must name, not by their wording.
+
+#include "TestCertificates.h"
+#include "support/ServiceProcess.h"
+
+#include <rapidjson/document.h>
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <pwd.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <string>
+
+using testsupport::ServiceOptions;
+using testsupport::ServiceProcess;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Finding {
+    std::string area, status, text;
+};
+
+struct DoctorRun {
+    int exitCode = -1;
+    std::vector<Finding> findings;
+    std::multiset<std::string> commonNames;
+    int tokens = -1;
+    bool serviceAnswers = false;
+    std::string output;
+
+    bool has(const std::string& area, const std::string& status, const std::string& fact = {}) const
+    {
+        for (const Finding& finding : findings) {
+            if (finding.area == area && finding.status == status && finding.text.find(fact) != std::string::npos) {
+                return true;
+            }
+        }
+        return false;
+    }
+};
+
+std::string shellQuote(const std::string& text)
+{
+    std::string quoted = "'";
+    for (char c : text) {
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return quoted + "'";
+}
+
+class DoctorTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::string pattern = (fs::temp_directory_path() / "corvane-doctor-XXXXXX").string();
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        directory = pattern;
+        const fs::path doctor = testsupport::environmentOr("CORVANE_TEST_DOCTOR", CORVANE_TEST_DEFAULT_DOCTOR);
+        doctorName = doctor.filename().string();
+        fs::copy_file(doctor, directory / doctorName);
+        fs::copy_file(testsupport::environmentOr("CORVANE_TEST_QUINTREL", CORVANE_TEST_DEFAULT_QUINTREL),
+                      directory / ServiceProcess::moduleFileName("Quintrel"));
+        CertificateRecipe recipe;
+        recipe.commonName = "Ada Example";
+        recipe.serial = {0x8f, 0x01, 0x02};
+        certificate = makeCertificate(recipe).der;
+        std::ofstream(directory / "cert.der", std::ios::binary)
+            .write(reinterpret_cast<const char*>(certificate.data()), static_cast<std::streamsize>(certificate.size()));
+    }
+
+    void TearDown() override
+    {
+        std::error_code ignored;
+        fs::remove_all(directory, ignored);
+    }
+
+    // The fake token library beside the doctor, with this configuration.
+    void useFakeToken(const std::string& config, const char* variable = "CORVANE_TEST_KESTOVA",
+                      const char* fallback = CORVANE_TEST_DEFAULT_KESTOVA)
+    {
+        const fs::path library = testsupport::environmentOr(variable, fallback);
+        fs::copy_file(library, directory / library.filename());
+        std::ofstream(directory / "kestova.conf") << config;
+        environment["KESTOVA_FAKE_CONFIG"] = (directory / "kestova.conf").string();
+    }
+
+    std::string oneCertificate() const { return "slot 1\nobject " + (directory / "cert.der").string() + "\n"; }
+
+    DoctorRun runDoctor(const std::string& runtimeDirectory)
+    {
+        std::string command = "cd " + shellQuote(directory.string()) + " && env XDG_RUNTIME_DIR=" +
+                              shellQuote(runtimeDirectory);
+        for (const auto& [name, value] : environment) {
+            command += " " + name + "=" + shellQuote(value);
+        }
+        command += " " + testsupport::environmentOr("CORVANE_TEST_LAUNCHER") + " ./" + doctorName + " --json";
+        DoctorRun run;
+        if (std::FILE* pipe = ::popen(command.c_str(), "r")) {
+            char buffer[4096];
+            for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+                run.output.append(buffer, n);
+            }
+            const int status = ::pclose(pipe);
+            run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        }
+        rapidjson::Document json;
+        json.Parse(run.output.c_str());
+        if (json.HasParseError() || !json.IsObject()) {
+            ADD_FAILURE() << "not one JSON object: " << run.output;
+            return run;
+        }
+        for (const auto& finding : json["findings"].GetArray()) {
+            run.findings.push_back({finding["area"].GetString(), finding["status"].GetString(),
+                                    finding["text"].GetString()});
+        }
+        for (const auto& found : json["certificates"].GetArray()) {
+            run.commonNames.insert(found["commonName"].GetString());
+        }
+        run.tokens = json["tokens"].GetInt();
+        run.serviceAnswers = json["serviceAnswers"].GetBool();
+        return run;
+    }
+
+    fs::path directory;
+    std::string doctorName;
+    Bytes certificate;
+    std::map<std::string, std::string> environment;
+};
+
+TEST_F(DoctorTest, serviceAndFakeToken_readyWithTheCertificateAndExitZero)
+{
+    useFakeToken(oneCertificate());
+    ServiceProcess service;
+    const DoctorRun run = runDoctor(service.runtimeDirectory());
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_TRUE(run.serviceAnswers);
+    EXPECT_TRUE(run.has("service", "ok", "instance")) << run.output; // the guard, seen without taking it
+    EXPECT_TRUE(run.has("service", "ok", "1237")) << run.output;
+    EXPECT_TRUE(run.has("Quintrel", "ok", "Invoke")) << run.output;
+    EXPECT_TRUE(run.has("tokens", "ok", "CKR_OK")) << run.output;
+    EXPECT_EQ(run.commonNames, std::multiset<std::string>{"Ada Example"});
+    EXPECT_EQ(run.tokens, 1);
+    EXPECT_FALSE(run.has("service", "problem") || run.has("tokens", "problem") || run.has("token library", "problem"))
+        << run.output;
+}
+
+TEST_F(DoctorTest, tokenLibraryMissingOrLackingTheAuxExport_isTheProblem)
+{
+    ServiceProcess service;
+    const DoctorRun missing = runDoctor(service.runtimeDirectory());
+    EXPECT_EQ(missing.exitCode, 1);
+    EXPECT_TRUE(missing.serviceAnswers);
+    EXPECT_TRUE(missing.has("token library", "problem", "Kestova")) << missing.output;
+
+    useFakeToken(oneCertificate(), "CORVANE_TEST_KESTOVA_NOAUX", CORVANE_TEST_DEFAULT_KESTOVA_NOAUX);
+    const DoctorRun noAux = runDoctor(service.runtimeDirectory());
+    EXPECT_EQ(noAux.exitCode, 1);
+    EXPECT_TRUE(noAux.has("token library", "ok", "C_GetFunctionList")) << noAux.output;
+    EXPECT_TRUE(noAux.has("token library", "problem", "Kv_GetAuxFunctionList")) << noAux.output;
+    EXPECT_TRUE(noAux.commonNames.empty());
+}
+
+TEST_F(DoctorTest, initializeFailingOrNoToken_isNamed)
+{
+    ServiceProcess service;
+    useFakeToken("initialize fail\n" + oneCertificate());
+    const DoctorRun failing = runDoctor(service.runtimeDirectory());
+    EXPECT_EQ(failing.exitCode, 1);
+    EXPECT_TRUE(failing.has("tokens", "problem", "CKR_GENERAL_ERROR")) << failing.output;
+
+    std::ofstream(directory / "kestova.conf") << "slot 1 no-token\n";
+    const DoctorRun noToken = runDoctor(service.runtimeDirectory());
+    EXPECT_EQ(noToken.exitCode, 1);
+    EXPECT_EQ(noToken.tokens, 0);
+    EXPECT_TRUE(noToken.has("tokens", "note", "no token")) << noToken.output;
+    EXPECT_TRUE(noToken.has("tokens", "problem")) << noToken.output;
+}
+
+TEST_F(DoctorTest, serviceStopped_exitsOneThoughCertificatesReadAndNamesAnUndecodableOne)
+{
+    Bytes cutShort(certificate.begin(), certificate.end() - 16);
+    std::ofstream(directory / "cut-short.der", std::ios::binary)
+        .write(reinterpret_cast<const char*>(cutShort.data()), static_cast<std::streamsize>(cutShort.size()));
+    useFakeToken(oneCertificate() + "slot 2\nobject " + (directory / "cut-short.der").string() + "\n");
+    const DoctorRun run = runDoctor((directory / "run").string());
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_FALSE(run.serviceAnswers);
+    EXPECT_FALSE(run.has("service", "ok", "instance")) << run.output;
+    EXPECT_TRUE(run.has("service", "problem")) << run.output;
+    EXPECT_EQ(run.commonNames, std::multiset<std::string>{"Ada Example"});
+    EXPECT_TRUE(run.has("tokens", "problem", std::to_string(cutShort.size()) + " bytes")) << run.output;
+}
+
+TEST_F(DoctorTest, firstPortHeldByAnotherProgram_isReportedAsNotCorvane)
+{
+    const int squatter = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(1237);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(squatter, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(squatter, 4), 0);
+    const DoctorRun run = runDoctor((directory / "run").string());
+    ::close(squatter);
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_FALSE(run.serviceAnswers);
+    EXPECT_TRUE(run.has("service", "note", "1237")) << run.output;
+    EXPECT_TRUE(run.has("service", "problem", "not Corvane")) << run.output;
+}
+
+TEST_F(DoctorTest, anotherUsersServiceOnTheFirstPort_isToldApartFromThisUsersOnTheNext)
+{
+    const passwd* nobody = ::getpwnam("nobody");
+    if (::geteuid() != 0 || nobody == nullptr || nobody->pw_uid == 0 ||
+        !testsupport::environmentOr("CORVANE_TEST_LAUNCHER").empty()) {
+        GTEST_SKIP() << "plays a second user: needs root, the account \"nobody\" and a native build";
+    }
+    ServiceOptions theirs;
+    theirs.user = nobody->pw_uid;
+    theirs.group = nobody->pw_gid;
+    ServiceProcess other(theirs);
+    ServiceOptions ours;
+    ours.port = 1238;
+    ours.requirePortFree = false;
+    ServiceProcess service(ours);
+    const DoctorRun run = runDoctor(service.runtimeDirectory());
+    EXPECT_TRUE(run.serviceAnswers);
+    EXPECT_TRUE(run.has("service", "note", "1237")) << run.output;
+    EXPECT_FALSE(run.has("service", "ok", "1237")) << run.output;
+    EXPECT_TRUE(run.has("service", "ok", "1238")) << run.output;
+}
+
+TEST_F(DoctorTest, softHsmDemoTokenThroughTheBridge_readyWithItsThreeCertificates)
+{
+    const std::string bridge = CORVANE_TEST_BRIDGE;
+    if (bridge.empty() || !testsupport::environmentOr("CORVANE_TEST_LAUNCHER").empty()) {
+        GTEST_SKIP() << "needs the bridge and SoftHSM2 of a native build";
+    }
+    const fs::path token = directory / "token";
+    ASSERT_EQ(std::system(("bash " + shellQuote(CORVANE_TEST_PROVISION_SCRIPT) + " " + shellQuote(token.string()) +
+                           " >/dev/null 2>&1")
+                              .c_str()),
+              0);
+    fs::copy_file(bridge, directory / fs::path(bridge).filename());
+    environment["SOFTHSM2_CONF"] = (token / "softhsm2.conf").string();
+    environment["KESTOVA_BRIDGE_MODULE"] = CORVANE_TEST_SOFTHSM_MODULE;
+    ServiceProcess service;
+    const DoctorRun run = runDoctor(service.runtimeDirectory());
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_EQ(run.commonNames,
+              (std::multiset<std::string>{"Alice Example", "Demo Signing Device", "\xe7\x8e\x8b\xe5\xb0\x8f\xe6\x98\x8e"}));
+    EXPECT_TRUE(run.has("token library", "note", CORVANE_TEST_SOFTHSM_MODULE)) << run.output;
+    EXPECT_TRUE(run.has("tokens", "ok", "Corvane Demo")) << run.output;
+    EXPECT_EQ(run.tokens, 1);
+}
+
+} // namespace
