@@ -25,6 +25,8 @@ add_custom_command(
           "${CMAKE_BINARY_DIR}/msi-settings.cmake"
           "${PROJECT_SOURCE_DIR}/server/windows/corvane.ico"
           "${PROJECT_SOURCE_DIR}/README.md"
+          ${CORVANE_DOC_PAGES}
+          "${PROJECT_SOURCE_DIR}/clients/js/README.md"
           "${PROJECT_SOURCE_DIR}/LICENSE"
           "${PROJECT_SOURCE_DIR}/examples/demo.html"
           "${PROJECT_SOURCE_DIR}/examples/hello_plugin.cpp"

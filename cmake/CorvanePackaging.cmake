@@ -5,16 +5,18 @@
 #   bin/corvane-doctor                 its diagnostics (tools/doctor/)
 #   lib/systemd/user/corvane.service   the user unit, enabled for every user
 #                                      by the package's postinst
-#   share/doc/corvane/                 README.md, the example page and plug-in,
-#                                      Debian's changelog.gz and copyright
+#   share/doc/corvane/                 README.md, docs/*.md, the example page
+#                                      and plug-in, the client's classic
+#                                      script and README, Debian's
+#                                      changelog.gz and copyright
 #   share/man/man1/corvane.1.gz        the manual pages, and corvane-doctor.1.gz
 #   lib/corvane/                       Quintrel.so and the token bridge
 #                                      libKestova.so; corvane's RUNPATH
 #                                      points there, so a page loads
 #                                      plug-ins by bare name
 
-# Windows: Corvane.exe, Corvane-Doctor.exe, the plug-ins, README.md and examples/ at the top of
-# the ZIP.
+# Windows: Corvane.exe, Corvane-Doctor.exe, the plug-ins, README.md, docs/,
+# examples/ and clients/js/ at the top of the ZIP.
 if(WIN32)
   set(CORVANE_DOC_DIR ".")
 else()
@@ -58,6 +60,11 @@ if(NOT WIN32)
 endif()
 
 install(FILES "${PROJECT_SOURCE_DIR}/README.md" DESTINATION "${CORVANE_DOC_DIR}")
+# The README links to these pages; an installed copy keeps the links working.
+# The installer lists each file (packaging/windows/Corvane.wxs), and
+# scripts/test-msi.sh fails when the two disagree.
+file(GLOB CORVANE_DOC_PAGES CONFIGURE_DEPENDS "${PROJECT_SOURCE_DIR}/docs/*.md")
+install(FILES ${CORVANE_DOC_PAGES} DESTINATION "${CORVANE_DOC_DIR}/docs")
 # Debian states the licence in its copyright file; Windows packages carry the
 # text beside the programs, named so that a double click opens it.
 if(WIN32)
@@ -71,6 +78,7 @@ if(EXISTS "${PROJECT_SOURCE_DIR}/examples/demo.html")
           DESTINATION "${CORVANE_DOC_DIR}/examples")
   # The page loads ../clients/js/corvane.global.js.
   install(FILES "${PROJECT_SOURCE_DIR}/clients/js/corvane.global.js"
+                "${PROJECT_SOURCE_DIR}/clients/js/README.md"
           DESTINATION "${CORVANE_DOC_DIR}/clients/js")
 endif()
 

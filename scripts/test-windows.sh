@@ -129,8 +129,9 @@ step "packaging"
 (cd "$win_dir" && rm -f Corvane-*-win64.zip && cpack >/dev/null) || fail "cpack failed"
 zip=$(ls "$win_dir"/Corvane-*-win64.zip)
 listing=$(unzip -Z1 "$zip")
-for file in Corvane.exe Corvane-Doctor.exe Quintrel.dll README.md LICENSE.txt examples/demo.html clients/js/corvane.global.js; do
-  grep -qE "(^|/)$file\$" <<<"$listing" || fail "$file is missing from $zip"
+for file in Corvane.exe Corvane-Doctor.exe Quintrel.dll README.md LICENSE.txt docs/administrators.md \
+    docs/web-developers.md examples/demo.html clients/js/corvane.global.js clients/js/README.md; do
+  grep -qE "^([^/]+/)?$file\$" <<<"$listing" || fail "$file is missing from $zip"
 done
 echo "$listing" | sed 's/^/    /'
 
