@@ -1,5 +1,6 @@
 #include "platform/ExportTable.h"
 #include "platform/Platform.h"
+#include "platform/WindowsText.h"
 
 // winsock2.h before windows.h, which would bring in the old winsock.h.
 #include <winsock2.h>
@@ -7,6 +8,7 @@
 #include <iphlpapi.h>
 #include <psapi.h>
 
+#include <climits>
 #include <cstring>
 
 #include <tlhelp32.h>
@@ -34,20 +36,6 @@ bool toWide(const std::string& utf8, std::wstring& wide)
            == units;
 }
 
-std::string toUtf8(const wchar_t* wide, std::size_t length)
-{
-    if (length == 0) {
-        return {};
-    }
-    const int inLength = static_cast<int>(length);
-    const int bytes = ::WideCharToMultiByte(CP_UTF8, 0, wide, inLength, nullptr, 0, nullptr, nullptr);
-    if (bytes <= 0) {
-        return {};
-    }
-    std::string utf8(static_cast<std::size_t>(bytes), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, wide, inLength, utf8.data(), bytes, nullptr, nullptr);
-    return utf8;
-}
 
 // SocketOwner.cpp reads the rows in this layout.
 static_assert(sizeof(MIB_TCPROW_OWNER_PID) == sizeof(TcpRowOwnerPid));
@@ -429,7 +417,7 @@ std::string modulePath(ModuleHandle module)
             return {};
         }
         if (length < path.size()) {
-            return toUtf8(path.data(), length);
+            return wideToUtf8(path.data(), length);
         }
         path.resize(path.size() * 2);
     }
@@ -480,7 +468,7 @@ OriginPolicySource readOriginPolicySource()
     for (std::size_t at = 0; at < data.size() && data[at] != L'\0';) {
         const std::size_t end = data.find(L'\0', at);
         const std::size_t length = (end == std::wstring::npos ? data.size() : end) - at;
-        source.lines.push_back(toUtf8(data.data() + at, length));
+        source.lines.push_back(wideToUtf8(data.data() + at, length));
         at += length + 1;
     }
     return source;
@@ -544,7 +532,7 @@ void describeOwnerProcess(SocketOwner& owner)
     wchar_t path[MAX_PATH * 2];
     DWORD length = MAX_PATH * 2;
     if (::QueryFullProcessImageNameW(process, 0, path, &length)) {
-        const std::string full = toUtf8(path, length);
+        const std::string full = wideToUtf8(path, length);
         const auto separator = full.find_last_of("\\/");
         owner.executable = separator == std::string::npos ? full : full.substr(separator + 1);
     }
@@ -567,6 +555,21 @@ std::int64_t currentProcessId()
 std::string describeUser(std::uint64_t user)
 {
     return "session " + std::to_string(user);
+}
+
+std::string wideToUtf8(const wchar_t* wide, std::size_t units)
+{
+    if (units == 0 || units > static_cast<std::size_t>(INT_MAX)) {
+        return {};
+    }
+    const int count = static_cast<int>(units);
+    const int bytes = ::WideCharToMultiByte(CP_UTF8, 0, wide, count, nullptr, 0, nullptr, nullptr);
+    if (bytes <= 0) {
+        return {};
+    }
+    std::string utf8(static_cast<std::size_t>(bytes), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, wide, count, utf8.data(), bytes, nullptr, nullptr);
+    return utf8;
 }
 
 } // namespace platform

@@ -2,11 +2,13 @@
 
 #include "X509Certificate.h"
 
+#include "platform/WindowsText.h"
+
 #include <windows.h>
 #include <wincrypt.h>
 
 #include <algorithm>
-#include <climits>
+#include <cwchar>
 #include <memory>
 
 namespace {
@@ -34,14 +36,7 @@ CivilDate civilDate(const FILETIME& instant)
 
 std::string toUtf8(const wchar_t* wide)
 {
-    const int bytes = ::WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
-    if (bytes <= 1) {
-        return {};
-    }
-    std::string utf8(static_cast<std::size_t>(bytes), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, wide, -1, utf8.data(), bytes, nullptr, nullptr);
-    utf8.resize(static_cast<std::size_t>(bytes) - 1); // the terminator
-    return utf8;
+    return platform::wideToUtf8(wide, std::wcslen(wide));
 }
 
 // Frees what CryptDecodeObjectEx allocated.
@@ -63,20 +58,6 @@ Decoded<T> decodeObject(LPCSTR type, const BYTE* data, DWORD length)
     return Decoded<T>(static_cast<T*>(decoded));
 }
 
-std::string toUtf8(const wchar_t* wide, std::size_t units)
-{
-    if (units == 0 || units > static_cast<std::size_t>(INT_MAX)) {
-        return {};
-    }
-    const int count = static_cast<int>(units);
-    const int bytes = ::WideCharToMultiByte(CP_UTF8, 0, wide, count, nullptr, 0, nullptr, nullptr);
-    if (bytes <= 0) {
-        return {};
-    }
-    std::string utf8(static_cast<std::size_t>(bytes), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, wide, count, utf8.data(), bytes, nullptr, nullptr);
-    return utf8;
-}
 
 bool isCharacterString(DWORD type)
 {
@@ -124,7 +105,7 @@ NameAttribute nameAttribute(const CERT_RDN_ATTR& attr)
         ::LocalFree(encoded);
     }
     if (isCharacterString(attr.dwValueType)) {
-        attribute.text = toUtf8(units, value.Value.cbData / sizeof(wchar_t));
+        attribute.text = platform::wideToUtf8(units, value.Value.cbData / sizeof(wchar_t));
     }
     return attribute;
 }

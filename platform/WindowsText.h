@@ -1,0 +1,15 @@
+#pragma once
+
+// Text of the Windows API for the Windows-only parts of other libraries (the
+// CryptoAPI certificate decoder), so that one conversion serves them all.
+// Implemented in PlatformWindows.cpp; there is no Linux counterpart.
+
+#include <cstddef>
+#include <string>
+
+namespace platform {
+
+// UTF-16 as UTF-8; empty for an empty text or one the system cannot convert.
+std::string wideToUtf8(const wchar_t* wide, std::size_t units);
+
+} // namespace platform
