@@ -296,13 +296,13 @@ protected:
     {
         std::string command = "python3 " + shellQuote(CORVANE_EXPECTED_CERT_INFO);
         for (const char* token : {kTokenA, kTokenB}) {
-            const std::string spec(token);
-            const std::string label = spec.substr(0, spec.find(':'));
-            std::size_t start = spec.find(':') + 1;
-            for (std::size_t end; start <= spec.size(); start = end + 1) {
-                end = spec.find(',', start);
-                end = end == std::string::npos ? spec.size() : end;
-                command += " " + shellQuote(label + ":" + s_directory + "/certs/" + spec.substr(start, end - start) + ".der");
+            const std::string entry(token);
+            const std::string label = entry.substr(0, entry.find(':'));
+            std::size_t start = entry.find(':') + 1;
+            for (std::size_t end; start <= entry.size(); start = end + 1) {
+                end = entry.find(',', start);
+                end = end == std::string::npos ? entry.size() : end;
+                command += " " + shellQuote(label + ":" + s_directory + "/certs/" + entry.substr(start, end - start) + ".der");
             }
         }
         Records expected;
