@@ -20,10 +20,10 @@
 #include <functional>
 
 using namespace e2e;
-using testsupport::ServiceOptions;
-using testsupport::ServiceProcess;
-using testsupport::WsClient;
-using testsupport::WsError;
+using harness::ServiceOptions;
+using harness::ServiceProcess;
+using harness::WsClient;
+using harness::WsError;
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-namespace testsupport {
+namespace harness {
 
 using std::chrono::milliseconds;
 
@@ -132,4 +132,4 @@ HttpResponse httpGet(const std::string& path, const std::string& host = "127.0.0
 // True when something accepts TCP connections on host:port.
 bool isListening(const std::string& host, int port);
 
-} // namespace testsupport
+} // namespace harness
