@@ -7,9 +7,6 @@
 #include <gtest/gtest.h>
 
 using namespace e2e;
-using harness::ServiceOptions;
-using harness::ServiceProcess;
-using harness::WsClient;
 
 namespace {
 

@@ -10,9 +10,6 @@
 #include <fstream>
 
 using namespace e2e;
-using harness::ServiceOptions;
-using harness::ServiceProcess;
-using harness::WsClient;
 
 namespace {
 

@@ -22,10 +22,6 @@
 #include <vector>
 
 using namespace e2e;
-using harness::Opcode;
-using harness::ServiceOptions;
-using harness::ServiceProcess;
-using harness::WsClient;
 
 namespace {
 

@@ -22,6 +22,12 @@ using harness::kLoadSuccess;
 using harness::loadError;
 using harness::loadRequest;
 
+// What every end-to-end test works with.
+using harness::Opcode;
+using harness::ServiceOptions;
+using harness::ServiceProcess;
+using harness::WsClient;
+
 // Polls until predicate() holds or timeout passes; returns its last value.
 // The service handles a close after the client has seen it, so effects of a
 // close are observed by polling.

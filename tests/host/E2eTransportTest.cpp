@@ -12,10 +12,6 @@
 #include <thread>
 
 using namespace e2e;
-using harness::Opcode;
-using harness::ServiceOptions;
-using harness::ServiceProcess;
-using harness::WsClient;
 
 namespace {
 

@@ -20,9 +20,6 @@
 #include <functional>
 
 using namespace e2e;
-using harness::ServiceOptions;
-using harness::ServiceProcess;
-using harness::WsClient;
 using harness::WsError;
 
 namespace {

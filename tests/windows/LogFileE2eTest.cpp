@@ -13,9 +13,6 @@
 #include <sstream>
 
 using namespace e2e;
-using harness::ServiceOptions;
-using harness::ServiceProcess;
-using harness::WsClient;
 
 namespace {
 

@@ -8,9 +8,6 @@
 #include <signal.h>
 
 using namespace e2e;
-using harness::ServiceOptions;
-using harness::ServiceProcess;
-using harness::WsClient;
 
 namespace {
 
