@@ -25,17 +25,30 @@ BareServerProcess::BareServerProcess()
     spec.directory = m_directory;
     spec.outputPath = accessLogPath();
     spec.errorPath = m_directory + "/stderr.log";
-    m_pid = harness::startChild(spec);
+    // A constructor that throws runs no destructor: clean up here.
+    const auto giveUp = [this](const std::string& why) {
+        if (m_pid > 0) {
+            harness::killChild(m_pid);
+        }
+        std::error_code ignored;
+        std::filesystem::remove_all(m_directory, ignored);
+        throw std::runtime_error(why);
+    };
+    try {
+        m_pid = harness::startChild(spec);
+    } catch (const std::runtime_error& e) {
+        giveUp(e.what());
+    }
 
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (!harness::isListening("127.0.0.1", kBarePort)) {
-        if (harness::waitChild(m_pid, std::chrono::milliseconds(0))) {
+        if (const auto code = harness::waitChild(m_pid, std::chrono::milliseconds(0))) {
             m_pid = -1;
-            throw std::runtime_error("the bare endpoint exited at start; see " + spec.errorPath);
+            giveUp("the bare endpoint exited at start with code " + std::to_string(*code) + ": " +
+                   harness::readTextFile(spec.errorPath));
         }
         if (std::chrono::steady_clock::now() > deadline) {
-            throw std::runtime_error("the bare endpoint did not listen on port " + std::to_string(kBarePort) +
-                                     " within 10 s");
+            giveUp("the bare endpoint did not listen on port " + std::to_string(kBarePort) + " within 10 s");
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
