@@ -9,11 +9,13 @@
 // free; tests/run-in-netns.sh gives the run a private loopback.
 
 #include "BareServerProcess.h"
-#include "support/ServiceProcess.h"
-#include "support/WsClient.h"
+#include "harness/Answers.h"
+#include "harness/ProcessFigures.h"
+#include "harness/ServiceProcess.h"
+#include "harness/WsClient.h"
+#include "platform/Platform.h"
+#include "server/PortRange.h"
 
-#include <sys/resource.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -23,8 +25,6 @@
 #include <cstring>
 #include <exception>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -33,9 +33,9 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using testsupport::WsClient;
+using harness::WsClient;
 
-constexpr int kServicePort = 1237;
+constexpr int kServicePort = server::kFirstPort;
 using bench::kBarePort;
 constexpr int kMemoryConnections = 500;
 
@@ -57,46 +57,27 @@ struct Measurement {
 constexpr double kMinRateRatio = 0.95;
 constexpr double kMaxP99Ratio = 1.2;
 
-// User plus system CPU time a process has used so far, in microseconds
-// (clock-tick resolution), from /proc/PID/stat.
+// CPU time a server has used so far; a figure that cannot be read would
+// make every cell's cost meaningless.
 double cpuMicroseconds(pid_t pid)
 {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat;
-    std::getline(in, stat);
-    // Fields after the command name, which is in parentheses and may hold blanks.
-    const auto close = stat.rfind(')');
-    if (close == std::string::npos) {
+    const double us = harness::cpuMicroseconds(pid);
+    if (us < 0) {
         throw std::runtime_error("cannot read /proc/" + std::to_string(pid) + "/stat");
     }
-    std::istringstream fields(stat.substr(close + 2));
-    std::string field;
-    double ticks = 0;
-    for (int i = 3; i <= 15 && fields >> field; ++i) {
-        if (i >= 14) { // utime, stime
-            ticks += std::stod(field);
-        }
-    }
-    return ticks * 1e6 / static_cast<double>(::sysconf(_SC_CLK_TCK));
+    return us;
 }
-
-std::string loadRequest() { return R"({"MsgId":"load","Module":"echo"})"; }
 
 std::string echoRequest(const std::string& msgId, const std::string& param)
 {
     return R"({"MsgId":")" + msgId + R"(","Method":"echo","Param":")" + param + R"("})";
 }
 
-std::string echoAnswer(const std::string& msgId, const std::string& param)
-{
-    return R"({"MsgId":")" + msgId + R"(","Result":true,"Response":")" + param + R"("})";
-}
-
 void connectAndLoad(WsClient& client, int port)
 {
     client.connect("127.0.0.1", port);
-    const std::string answer = client.request(loadRequest());
-    if (answer != R"({"MsgId":"LoadModule","Result":true,"Response":"Load module success"})") {
+    const std::string answer = client.request(harness::loadRequest("echo", "load"));
+    if (answer != harness::kLoadSuccess) {
         throw std::runtime_error("loading the echo plug-in on port " + std::to_string(port) + " failed: " + answer);
     }
 }
@@ -121,7 +102,7 @@ public:
             connectAndLoad(*m_clients.back(), port);
             const std::string msgId = "c" + std::to_string(i);
             m_requests.push_back(echoRequest(msgId, m_param));
-            m_expected.push_back(echoAnswer(msgId, m_param));
+            m_expected.push_back(harness::answer(msgId, true, m_param));
             for (int warm = 0; warm < 20; ++warm) {
                 (void)m_clients.back()->request(m_requests.back());
             }
@@ -247,21 +228,12 @@ std::pair<Measurement, Measurement> measureCell(const Cell& cell, std::chrono::m
     return result;
 }
 
-void raiseFileLimit()
-{
-    rlimit limit{};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-        limit.rlim_cur = limit.rlim_max;
-        (void)::setrlimit(RLIMIT_NOFILE, &limit);
-    }
-}
-
 void memoryWithManyConnections()
 {
-    testsupport::ServiceOptions options;
+    harness::ServiceOptions options;
     options.plugins = {"echo"};
-    testsupport::ServiceProcess service(options);
-    const long idleKiB = service.statusKiB("VmRSS");
+    harness::ServiceProcess service(options);
+    const long idleKiB = harness::statusKiB(service.pid(), "VmRSS");
 
     const std::string param(100, 'p');
     std::vector<std::unique_ptr<WsClient>> clients;
@@ -269,12 +241,12 @@ void memoryWithManyConnections()
         clients.push_back(std::make_unique<WsClient>());
         connectAndLoad(*clients.back(), kServicePort);
         const std::string msgId = "m" + std::to_string(i);
-        if (clients.back()->request(echoRequest(msgId, param)) != echoAnswer(msgId, param)) {
+        if (clients.back()->request(echoRequest(msgId, param)) != harness::answer(msgId, true, param)) {
             throw std::runtime_error("wrong answer on connection " + std::to_string(i));
         }
     }
-    const long rssKiB = service.statusKiB("VmRSS");
-    const long peakKiB = service.statusKiB("VmHWM");
+    const long rssKiB = harness::statusKiB(service.pid(), "VmRSS");
+    const long peakKiB = harness::statusKiB(service.pid(), "VmHWM");
     std::printf("\nMemory of a fresh corvane (echo plug-in loaded on every connection):\n");
     std::printf("  resident at start:                       %6ld KiB\n", idleKiB);
     std::printf("  resident with %d open connections:      %6ld KiB\n", kMemoryConnections, rssKiB);
@@ -291,21 +263,22 @@ bool throughput(std::chrono::milliseconds duration, pid_t corvanePid, pid_t bare
 
 int run(std::chrono::milliseconds duration)
 {
-    raiseFileLimit();
-    testsupport::ServiceProcess::requirePortFree();
-    if (testsupport::isListening("127.0.0.1", kBarePort)) {
-        throw std::runtime_error("port 1238 on 127.0.0.1 is in use; run the benchmark through tests/run-in-netns.sh");
+    platform::raiseDescriptorLimit();
+    harness::ServiceProcess::requirePortFree();
+    if (harness::isListening("127.0.0.1", kBarePort)) {
+        throw std::runtime_error("port " + std::to_string(kBarePort) +
+                                 " on 127.0.0.1 is in use; run the benchmark through tests/run-in-netns.sh");
     }
 
     bool met = false;
     {
-        testsupport::ServiceOptions options;
+        harness::ServiceOptions options;
         options.plugins = {"echo"};
-        testsupport::ServiceProcess service(options);
+        harness::ServiceProcess service(options);
         bench::BareServerProcess bare;
         met = throughput(duration, service.pid(), bare.pid());
         std::printf("peak resident memory of that corvane after all cells: %ld KiB\n",
-                    service.statusKiB("VmHWM"));
+                    harness::statusKiB(service.pid(), "VmHWM"));
     }
     memoryWithManyConnections();
     return met ? EXIT_SUCCESS : 3;

@@ -8,13 +8,16 @@
 // Usage: corvane_soak [--connections N] [--seconds D] [--plot FILE.png] [--seed S]
 // Ports 1237 and 1238 must be free: run it through scripts/soak.sh or
 // tests/run-in-netns.sh. CORVANE_TEST_SERVICE and CORVANE_TEST_ARTIFACTS
-// pick another build of the service (see tests/support/ServiceProcess.h);
+// pick another build of the service (see harness/ServiceProcess.h);
 // both servers run in directories under TMPDIR (default /tmp).
 
 #include "BareServerProcess.h"
 #include "SoakTraffic.h"
-#include "support/ServiceProcess.h"
-#include "support/WsClient.h"
+#include "harness/ProcessFigures.h"
+#include "harness/ServiceProcess.h"
+#include "harness/WsClient.h"
+#include "platform/Platform.h"
+#include "server/PortRange.h"
 
 #include <rapidjson/document.h>
 
@@ -49,12 +52,12 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
-using testsupport::Opcode;
-using testsupport::WsClient;
-using testsupport::WsError;
-using testsupport::WsMessage;
+using harness::Opcode;
+using harness::WsClient;
+using harness::WsError;
+using harness::WsMessage;
 
-constexpr int kServicePort = 1237;
+constexpr int kServicePort = server::kFirstPort;
 using bench::kBarePort;
 // Long enough that only a stuck service, not a busy machine, runs out of it.
 constexpr milliseconds kAnswerTimeout{30000};
@@ -91,46 +94,20 @@ std::string clip(const std::string& text, std::size_t size = 160)
 
 // ---- what /proc says about a process ---------------------------------------
 
+using harness::openDescriptors;
+
 long residentKiB(pid_t pid)
 {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(in, line);) {
-        if (line.rfind("VmRSS:", 0) == 0) {
-            return std::atol(line.c_str() + 6);
-        }
-    }
-    return -1;
-}
-
-int openDescriptors(pid_t pid)
-{
-    std::error_code error;
-    fs::directory_iterator it("/proc/" + std::to_string(pid) + "/fd", error);
-    if (error) {
-        return -1;
-    }
-    int count = 0;
-    for (; it != fs::directory_iterator(); it.increment(error)) {
-        ++count;
-    }
-    return count;
-}
-
-std::string mapsOf(pid_t pid)
-{
-    std::ifstream in("/proc/" + std::to_string(pid) + "/maps");
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return harness::statusKiB(pid, "VmRSS");
 }
 
 // How many of the test plug-in files beside the service are mapped into it.
 int mappedPlugins(pid_t pid, const std::string& directory)
 {
-    const std::string maps = mapsOf(pid);
+    const std::string maps = harness::memoryMaps(pid);
     int count = 0;
     for (const char* name : kPlugins) {
-        if (maps.find(directory + "/" + testsupport::ServiceProcess::moduleFileName(name) + "\n") !=
+        if (maps.find(directory + "/" + harness::ServiceProcess::moduleFileName(name) + "\n") !=
             std::string::npos) {
             ++count;
         }
@@ -625,15 +602,12 @@ void printCounts(Stats& stats, bool withBare)
 
 void raiseFileLimit(int connections)
 {
+    platform::raiseDescriptorLimit();
     rlimit limit{};
     const rlim_t wanted = static_cast<rlim_t>(connections) * 4 + 256;
     if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < wanted) {
-        limit.rlim_cur = std::min(limit.rlim_max, wanted);
-        (void)::setrlimit(RLIMIT_NOFILE, &limit);
-        if (limit.rlim_cur < wanted) {
-            std::printf("warning: only %llu descriptors allowed; raise ulimit -n for %d connections\n",
-                        static_cast<unsigned long long>(limit.rlim_cur), connections);
-        }
+        std::printf("warning: only %llu descriptors allowed; raise ulimit -n for %d connections\n",
+                    static_cast<unsigned long long>(limit.rlim_cur), connections);
     }
 }
 
@@ -655,18 +629,18 @@ int settledDescriptors(pid_t pid, int want, milliseconds timeout)
 int run(const Options& options)
 {
     raiseFileLimit(options.connections);
-    testsupport::ServiceProcess::requirePortFree();
-    if (testsupport::isListening("127.0.0.1", kBarePort)) {
-        throw std::runtime_error("port 1238 on 127.0.0.1 is in use; run through scripts/soak.sh");
+    harness::ServiceProcess::requirePortFree();
+    if (harness::isListening("127.0.0.1", kBarePort)) {
+        throw std::runtime_error("port " + std::to_string(kBarePort) + " on 127.0.0.1 is in use; run through scripts/soak.sh");
     }
 
-    testsupport::ServiceOptions serviceOptions;
+    harness::ServiceOptions serviceOptions;
     serviceOptions.plugins.assign(std::begin(kPlugins), std::end(kPlugins));
-    testsupport::ServiceProcess service(serviceOptions);
+    harness::ServiceProcess service(serviceOptions);
     const pid_t pid = service.pid();
     // An instrumented service keeps freed memory in quarantine, so its
     // resident size says nothing about leaks; LeakSanitizer at exit does.
-    const bool sanitized = mapsOf(pid).find("libasan") != std::string::npos;
+    const bool sanitized = harness::memoryMaps(pid).find("libasan") != std::string::npos;
     std::unique_ptr<bench::BareServerProcess> bare;
     if (!sanitized) {
         bare = std::make_unique<bench::BareServerProcess>();
@@ -676,7 +650,7 @@ int run(const Options& options)
     std::printf("corvane_soak: %d connections, %d s, seed %u, %u CPUs%s\n", options.connections, options.seconds,
                 options.seed, std::thread::hardware_concurrency(),
                 std::getenv("CORVANE_IN_NETNS") != nullptr ? ", private network namespace" : "");
-    std::printf("service: %s%s\n", testsupport::ServiceProcess::serviceExecutable().c_str(),
+    std::printf("service: %s%s\n", harness::ServiceProcess::serviceExecutable().c_str(),
                 sanitized ? " (sanitized: memory is shown, LeakSanitizer judges at exit)"
                           : "; baseline: the bare WebSocket++ server on port 1238, same traffic");
     std::printf("%s\n\n", options.seconds > 120 ? "condensed table: one sample in every few" : "one sample a second");

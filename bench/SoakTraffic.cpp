@@ -1,20 +1,14 @@
 #include "SoakTraffic.h"
 
+#include "harness/Answers.h"
+
 #include <iterator>
 
 namespace soak {
 namespace {
 
-std::string answer(const std::string& msgId, bool result, const std::string& response)
-{
-    return "{\"MsgId\":\"" + msgId + "\",\"Result\":" + (result ? "true" : "false") + ",\"Response\":\"" + response +
-           "\"}";
-}
-
-std::string invalidSyntax(const char* reason)
-{
-    return answer("InvalidSyntax", false, std::string("Invalid syntax, reason: ") + reason);
-}
+using harness::answer;
+using harness::invalidSyntax;
 
 template <std::size_t N>
 const char* pick(const char* const (&choices)[N], std::mt19937& random)
@@ -178,18 +172,18 @@ Request Conversation::load(Kind kind, std::mt19937& random, const std::string& m
     switch (kind) {
     case Kind::LoadNotFound:
         module = "missing" + std::to_string(random() % 1000);
-        r.expected = answer("LoadModule", false, "Load Module error, can't find module.Error code: 126");
+        r.expected = harness::loadError(126);
         break;
     case Kind::LoadBadName: {
         static const char* const kNames[] = {"../echo", "dir/tracked_b", "c:echo", R"(..\\echo)", "ec\xFFho"};
         module = pick(kNames, random);
         r.binaryOnly = module == "ec\xFFho";
-        r.expected = answer("LoadModule", false, "Load Module error, can't find module.Error code: 123");
+        r.expected = harness::loadError(123);
         break;
     }
     case Kind::LoadNotLibrary:
         module = "garbage";
-        r.expected = answer("LoadModule", false, "Load Module error, can't find module.Error code: 193");
+        r.expected = harness::loadError(193);
         break;
     case Kind::LoadNoInvoke:
         module = "noinvoke";
@@ -199,12 +193,12 @@ Request Conversation::load(Kind kind, std::mt19937& random, const std::string& m
     default: {
         static const char* const kModules[] = {"echo", "echo", "tracked_a", "tracked_b"};
         module = pick(kModules, random);
-        r.expected = answer("LoadModule", true, "Load module success");
+        r.expected = harness::kLoadSuccess;
         m_loaded = module;
         break;
     }
     }
-    r.payload = "{\"MsgId\":\"" + msgId + "\",\"Module\":\"" + module + "\"}";
+    r.payload = harness::loadRequest(module, msgId);
     return r;
 }
 

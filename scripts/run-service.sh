@@ -19,15 +19,5 @@ cmake --preset service -B "$build_dir" >/dev/null || fail "configuring failed"
 step "building (2 jobs)"
 cmake --build "$build_dir" -j2 || fail "building failed"
 
-if [[ -f scripts/start-demo-service.sh ]]; then
-  step "starting the service with the demo token (Ctrl-C stops it)"
-  export CORVANE_BUILD_DIR="$corvane_root/$build_dir"
-  exec bash scripts/start-demo-service.sh "$CORVANE_BUILD_DIR"
-fi
-
-step "starting corvane on ws://127.0.0.1:1237 (Ctrl-C stops it)"
-# Plug-ins are found beside the executable first, then on the loader's path:
-# put the built plug-ins there so that a page can load them by bare name.
-plugin_dirs="$corvane_root/$build_dir/plugins/quintrel:$corvane_root/$build_dir/examples"
-export LD_LIBRARY_PATH="$plugin_dirs${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
-exec "$corvane_root/$build_dir/server/corvane"
+step "starting the service with the demo token (Ctrl-C stops it)"
+exec bash scripts/start-demo-service.sh "$corvane_root/$build_dir"

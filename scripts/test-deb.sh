@@ -48,7 +48,7 @@ debs=("$build_dir"/corvane_*_amd64.deb)
 [[ ${#debs[@]} -eq 1 && -f ${debs[0]} ]] || fail "cpack made no single corvane_*_amd64.deb in $build_dir"
 deb="${debs[0]}"
 deb_name="$(basename "$deb")"
-client="$build_dir/tests/support/corvane_ws_request"
+client="$build_dir/harness/corvane_ws_request"
 [[ -x $client ]] || fail "$client is missing (a build with tests makes it)"
 step "package: $deb"
 dpkg-deb --field "$deb" Depends Suggests | sed 's/^/    /'

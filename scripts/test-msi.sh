@@ -25,7 +25,7 @@ if [[ "${CORVANE_MSI_TEST_INSIDE:-}" != 1 ]]; then
   exec env CORVANE_MSI_TEST_INSIDE=1 tests/run-in-netns.sh bash "$0" "$win_dir" "$native_dir"
 fi
 
-request="$native_dir/tests/support/corvane_ws_request"
+request="$native_dir/harness/corvane_ws_request"
 [[ -x "$request" ]] || fail "no $request: build the native release preset first"
 need wine wineserver msiinfo ss
 msi="$win_dir/Corvane-$(sed -n 's/^set(CORVANE_MSI_VERSION "\(.*\)")$/\1/p' "$win_dir/msi-settings.cmake" 2>/dev/null)-x64.msi"

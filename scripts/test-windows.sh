@@ -28,6 +28,7 @@ win_dir="${CORVANE_WINDOWS_BUILD_DIR:-$build_root/windows-cross}"
 
 need x86_64-w64-mingw32-g++-posix wine wineserver unzip wixl msiinfo
 [[ -x "$native_dir/tests/host/corvane_host_e2e_tests" && -x "$native_dir/tests/host/corvane_policy_e2e_tests" &&
+   -x "$native_dir/tests/quintrel/quintrel_e2e_tests" &&
    -x "$native_dir/tests/windows/corvane_certificate_fixtures" &&
    -x "$native_dir/tests/windows/corvane_windows_log_e2e_tests" &&
    -x "$native_dir/tests/windows/corvane_windows_supervisor_e2e_tests" &&
@@ -114,7 +115,7 @@ run_e2e() {
 #   ProcessTest.sigterm_*: Windows delivers no SIGTERM; a service there is
 #   ended from outside, which the other cases do by killing it.
 run_e2e "$native_dir/tests/host/corvane_host_e2e_tests" "ProcessTest.sigterm_*"
-run_e2e "$native_dir/tests/windows/corvane_parity_e2e_tests" ""
+run_e2e "$native_dir/tests/quintrel/quintrel_e2e_tests" ""
 # The origin policy from the registry (reg add in the prefix, removed after
 # each case), and the log file of a Corvane.exe without standard handles.
 run_e2e "$native_dir/tests/host/corvane_policy_e2e_tests" ""

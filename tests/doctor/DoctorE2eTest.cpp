@@ -4,7 +4,7 @@
 // and the facts they must name, not by their wording.
 
 #include "TestCertificates.h"
-#include "support/ServiceProcess.h"
+#include "harness/ServiceProcess.h"
 
 #include <rapidjson/document.h>
 
@@ -25,8 +25,8 @@
 #include <set>
 #include <string>
 
-using testsupport::ServiceOptions;
-using testsupport::ServiceProcess;
+using harness::ServiceOptions;
+using harness::ServiceProcess;
 
 namespace {
 
@@ -71,10 +71,10 @@ protected:
         std::string pattern = (fs::temp_directory_path() / "corvane-doctor-XXXXXX").string();
         ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
         directory = pattern;
-        const fs::path doctor = testsupport::environmentOr("CORVANE_TEST_DOCTOR", CORVANE_TEST_DEFAULT_DOCTOR);
+        const fs::path doctor = harness::environmentOr("CORVANE_TEST_DOCTOR", CORVANE_TEST_DEFAULT_DOCTOR);
         doctorName = doctor.filename().string();
         fs::copy_file(doctor, directory / doctorName);
-        fs::copy_file(testsupport::environmentOr("CORVANE_TEST_QUINTREL", CORVANE_TEST_DEFAULT_QUINTREL),
+        fs::copy_file(harness::environmentOr("CORVANE_TEST_QUINTREL", CORVANE_TEST_DEFAULT_QUINTREL),
                       directory / ServiceProcess::moduleFileName("Quintrel"));
         CertificateRecipe recipe;
         recipe.commonName = "Ada Example";
@@ -94,7 +94,7 @@ protected:
     void useFakeToken(const std::string& config, const char* variable = "CORVANE_TEST_KESTOVA",
                       const char* fallback = CORVANE_TEST_DEFAULT_KESTOVA)
     {
-        const fs::path library = testsupport::environmentOr(variable, fallback);
+        const fs::path library = harness::environmentOr(variable, fallback);
         fs::copy_file(library, directory / library.filename());
         std::ofstream(directory / "kestova.conf") << config;
         environment["KESTOVA_FAKE_CONFIG"] = (directory / "kestova.conf").string();
@@ -109,7 +109,7 @@ protected:
         for (const auto& [name, value] : environment) {
             command += " " + name + "=" + shellQuote(value);
         }
-        command += " " + testsupport::environmentOr("CORVANE_TEST_LAUNCHER") + " ./" + doctorName + " --json";
+        command += " " + harness::environmentOr("CORVANE_TEST_LAUNCHER") + " ./" + doctorName + " --json";
         DoctorRun run;
         if (std::FILE* pipe = ::popen(command.c_str(), "r")) {
             char buffer[4096];
@@ -228,7 +228,7 @@ TEST_F(DoctorTest, anotherUsersServiceOnTheFirstPort_isToldApartFromThisUsersOnT
 {
     const passwd* nobody = ::getpwnam("nobody");
     if (::geteuid() != 0 || nobody == nullptr || nobody->pw_uid == 0 ||
-        !testsupport::environmentOr("CORVANE_TEST_LAUNCHER").empty()) {
+        !harness::environmentOr("CORVANE_TEST_LAUNCHER").empty()) {
         GTEST_SKIP() << "plays a second user: needs root, the account \"nobody\" and a native build";
     }
     ServiceOptions theirs;
@@ -249,7 +249,7 @@ TEST_F(DoctorTest, anotherUsersServiceOnTheFirstPort_isToldApartFromThisUsersOnT
 TEST_F(DoctorTest, softHsmDemoTokenThroughTheBridge_readyWithItsThreeCertificates)
 {
     const std::string bridge = CORVANE_TEST_BRIDGE;
-    if (bridge.empty() || !testsupport::environmentOr("CORVANE_TEST_LAUNCHER").empty()) {
+    if (bridge.empty() || !harness::environmentOr("CORVANE_TEST_LAUNCHER").empty()) {
         GTEST_SKIP() << "needs the bridge and SoftHSM2 of a native build";
     }
     const fs::path token = directory / "token";

@@ -7,9 +7,6 @@
 #include <gtest/gtest.h>
 
 using namespace e2e;
-using testsupport::ServiceOptions;
-using testsupport::ServiceProcess;
-using testsupport::WsClient;
 
 namespace {
 
@@ -61,7 +58,7 @@ TEST_F(ModuleLifecycleTest, libraryWithoutInvokeThatEndsTheProcessWhenLoaded_ans
 {
     const std::string harmless = client.request(loadRequest("noinvoke"));
     ASSERT_EQ(harmless, answer("LoadModule", false, "Invalid plugin format"));
-    const bool linux = testsupport::environmentOr("CORVANE_TEST_LAUNCHER").empty();
+    const bool linux = harness::environmentOr("CORVANE_TEST_LAUNCHER").empty();
     for (const char* name : {"fatalinit", linux ? "libasan.so.8" : "kernel32", linux ? "libc.so.6" : "fatalinit.dll"}) {
         SCOPED_TRACE(name);
         ASSERT_EQ(client.request(loadRequest("tracked_a")), kLoadSuccess);

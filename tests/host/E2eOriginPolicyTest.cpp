@@ -10,9 +10,6 @@
 #include <fstream>
 
 using namespace e2e;
-using testsupport::ServiceOptions;
-using testsupport::ServiceProcess;
-using testsupport::WsClient;
 
 namespace {
 
@@ -65,8 +62,8 @@ private:
         return std::system((m_launcher + " reg " + arguments + " >/dev/null 2>&1").c_str());
     }
 
-    std::string m_launcher = testsupport::environmentOr("CORVANE_TEST_LAUNCHER");
-    std::string m_directory = testsupport::environmentOr("CORVANE_TEST_POLICY_DIR");
+    std::string m_launcher = harness::environmentOr("CORVANE_TEST_LAUNCHER");
+    std::string m_directory = harness::environmentOr("CORVANE_TEST_POLICY_DIR");
 };
 
 class OriginPolicyTest : public ::testing::Test {
@@ -107,7 +104,7 @@ protected:
         }
         try {
             client.connect();
-        } catch (const testsupport::WsError&) {
+        } catch (const harness::WsError&) {
             return client.handshakeStatus();
         }
         EXPECT_EQ(client.request(loadRequest("echo")), kLoadSuccess) << origin;

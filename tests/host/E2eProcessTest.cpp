@@ -22,10 +22,6 @@
 #include <vector>
 
 using namespace e2e;
-using testsupport::Opcode;
-using testsupport::ServiceOptions;
-using testsupport::ServiceProcess;
-using testsupport::WsClient;
 
 namespace {
 
@@ -194,7 +190,7 @@ TEST(ProcessTest, sigterm_alsoClosesAConnectionWhoseHandshakeEndsAfterIt)
     later.connect();
 
     service.terminate();
-    ASSERT_TRUE(eventually([] { return !testsupport::isListening("127.0.0.1", 1237); }, milliseconds(10000)));
+    ASSERT_TRUE(eventually([] { return !harness::isListening("127.0.0.1", 1237); }, milliseconds(10000)));
     sendText("Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n");
 
     // The handshake completes, and the stop closes this connection as well.
@@ -248,7 +244,7 @@ long countOf(const std::string& text, const std::string& what)
 
 TEST(ProcessTest, outOfDescriptors_pausesAcceptingQuietlyServesTheConnectedAndRecovers)
 {
-    if (!testsupport::environmentOr("CORVANE_TEST_LAUNCHER").empty()) {
+    if (!harness::environmentOr("CORVANE_TEST_LAUNCHER").empty()) {
         GTEST_SKIP() << "descriptor limits are set here on a native service";
     }
 #if defined(__SANITIZE_ADDRESS__)
@@ -319,7 +315,7 @@ TEST(ProcessTest, outOfDescriptors_pausesAcceptingQuietlyServesTheConnectedAndRe
             try {
                 later.connect();
                 return true;
-            } catch (const testsupport::WsError&) {
+            } catch (const harness::WsError&) {
                 return false;
             }
         },
@@ -339,7 +335,7 @@ TEST(ProcessTest, portCheck_refusesToStartBesideAnotherListener)
     try {
         ServiceProcess service;
         FAIL() << "a service was started although the port was taken";
-    } catch (const testsupport::ServiceError& e) {
+    } catch (const harness::ServiceError& e) {
         EXPECT_NE(std::string(e.what()).find("run-in-netns.sh"), std::string::npos) << e.what();
     }
 }

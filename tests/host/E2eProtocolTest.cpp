@@ -6,9 +6,6 @@
 #include <gtest/gtest.h>
 
 using namespace e2e;
-using testsupport::ServiceOptions;
-using testsupport::ServiceProcess;
-using testsupport::WsClient;
 
 namespace {
 
@@ -52,7 +49,7 @@ TEST_F(ProtocolTest, loadFailures_reportTheLoaderError)
     EXPECT_EQ(client.request(loadRequest("garbage")), loadError(193));
     // Past the export check, the loader's own refusal: an unresolved symbol
     // on Linux, DllMain returning FALSE on Windows.
-    const bool linux = testsupport::environmentOr("CORVANE_TEST_LAUNCHER").empty();
+    const bool linux = harness::environmentOr("CORVANE_TEST_LAUNCHER").empty();
     EXPECT_EQ(client.request(loadRequest("refusing")), loadError(linux ? 193 : 1114));
     EXPECT_EQ(client.request(loadRequest("noinvoke")), answer("LoadModule", false, "Invalid plugin format"));
     EXPECT_EQ(client.request("{\"MsgId\":\"2\",\"Method\":\"echo\"}"),
@@ -74,7 +71,7 @@ TEST_F(ProtocolTest, invalidUtf8ModuleInBinaryMessage_isRefusedAndServiceGoesOn)
     client.sendBinary("{\"MsgId\":\"1\",\"Module\":\"ec\xFFho\"}");
     const auto reply = client.receive();
     ASSERT_TRUE(reply);
-    EXPECT_EQ(reply->opcode, testsupport::Opcode::Text);
+    EXPECT_EQ(reply->opcode, harness::Opcode::Text);
     EXPECT_EQ(reply->payload, loadError(123));
     EXPECT_EQ(client.request(loadRequest("echo")), kLoadSuccess);
 }

@@ -1,7 +1,8 @@
 #pragma once
 
-#include "support/ServiceProcess.h"
-#include "support/WsClient.h"
+#include "harness/Answers.h"
+#include "harness/ServiceProcess.h"
+#include "harness/WsClient.h"
 
 #include <gtest/gtest.h>
 
@@ -14,29 +15,18 @@
 
 namespace e2e {
 
-// The exact answer texts of the protocol, built the way a page reads them.
-inline std::string answer(const std::string& msgId, bool result, const std::string& response)
-{
-    return "{\"MsgId\":\"" + msgId + "\",\"Result\":" + (result ? "true" : "false") + ",\"Response\":\"" + response +
-           "\"}";
-}
+// The answer texts, shared with the benchmark and the soak.
+using harness::answer;
+using harness::invalidSyntax;
+using harness::kLoadSuccess;
+using harness::loadError;
+using harness::loadRequest;
 
-inline std::string invalidSyntax(const std::string& reason)
-{
-    return answer("InvalidSyntax", false, "Invalid syntax, reason: " + reason);
-}
-
-inline std::string loadRequest(const std::string& module)
-{
-    return "{\"MsgId\":\"1\",\"Module\":\"" + module + "\"}";
-}
-
-inline const std::string kLoadSuccess = answer("LoadModule", true, "Load module success");
-
-inline std::string loadError(int code)
-{
-    return answer("LoadModule", false, "Load Module error, can't find module.Error code: " + std::to_string(code));
-}
+// What every end-to-end test works with.
+using harness::Opcode;
+using harness::ServiceOptions;
+using harness::ServiceProcess;
+using harness::WsClient;
 
 // Polls until predicate() holds or timeout passes; returns its last value.
 // The service handles a close after the client has seen it, so effects of a
@@ -55,12 +45,12 @@ bool eventually(Predicate predicate, std::chrono::milliseconds timeout = std::ch
 }
 
 // Ends a client's connection without waiting on a test's expectations.
-inline void disconnect(testsupport::WsClient& client)
+inline void disconnect(harness::WsClient& client)
 {
     if (client.isOpen()) {
         try {
             client.close();
-        } catch (const testsupport::WsError&) {
+        } catch (const harness::WsError&) {
         }
     }
 }
@@ -69,13 +59,13 @@ inline void disconnect(testsupport::WsClient& client)
 // no signal-driven orderly stop; there the tests just end it.
 inline bool stopsOnSigterm()
 {
-    return testsupport::environmentOr("CORVANE_TEST_LAUNCHER").empty();
+    return harness::environmentOr("CORVANE_TEST_LAUNCHER").empty();
 }
 
 // Stops the service as a user would and checks that it went cleanly: exit
 // code 0 and no sanitizer report (in an instrumented build the leak check
 // runs at this exit).
-inline void expectCleanStop(testsupport::ServiceProcess& service)
+inline void expectCleanStop(harness::ServiceProcess& service)
 {
     if (!stopsOnSigterm()) {
         service.kill();
@@ -93,9 +83,9 @@ inline void expectCleanStop(testsupport::ServiceProcess& service)
 // stopped cleanly after each test.
 class ServiceTest : public ::testing::Test {
 protected:
-    void startService(const testsupport::ServiceOptions& options)
+    void startService(const harness::ServiceOptions& options)
     {
-        service = std::make_unique<testsupport::ServiceProcess>(options);
+        service = std::make_unique<harness::ServiceProcess>(options);
         client.connect();
     }
 
@@ -107,8 +97,8 @@ protected:
         }
     }
 
-    std::unique_ptr<testsupport::ServiceProcess> service;
-    testsupport::WsClient client;
+    std::unique_ptr<harness::ServiceProcess> service;
+    harness::WsClient client;
 };
 
 } // namespace e2e

@@ -12,10 +12,6 @@
 #include <thread>
 
 using namespace e2e;
-using testsupport::Opcode;
-using testsupport::ServiceOptions;
-using testsupport::ServiceProcess;
-using testsupport::WsClient;
 
 namespace {
 
@@ -177,7 +173,7 @@ TEST_F(TransportTest, protocolViolations_closeOnlyThatConnection)
     oversized.connect();
     try {
         oversized.sendBinary(std::string(32000001, ' '));
-    } catch (const testsupport::WsError&) {
+    } catch (const harness::WsError&) {
         // The service may refuse the rest of the frame once it read the size.
     }
     closed = oversized.receive(std::chrono::milliseconds(20000));
@@ -214,7 +210,7 @@ TEST_F(TransportTest, handshake_acceptsAnyPathAndNamesTheLibrary)
 
 TEST_F(TransportTest, plainHttpGet_getsUpgradeRequired)
 {
-    const auto response = testsupport::httpGet("/");
+    const auto response = harness::httpGet("/");
     EXPECT_EQ(response.status, 426) << response.statusLine;
     EXPECT_EQ(response.headers.at("server"), "WebSocket++/0.8.2");
     expectServiceServes();

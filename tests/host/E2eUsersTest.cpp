@@ -20,10 +20,7 @@
 #include <functional>
 
 using namespace e2e;
-using testsupport::ServiceOptions;
-using testsupport::ServiceProcess;
-using testsupport::WsClient;
-using testsupport::WsError;
+using harness::WsError;
 
 namespace {
 

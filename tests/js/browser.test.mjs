@@ -4,16 +4,16 @@
 // Run by CTest in a private network namespace; the environment names the
 // built files.
 import assert from "node:assert/strict";
-import { execFileSync, spawn } from "node:child_process";
+import { execFileSync } from "node:child_process";
 import { X509Certificate } from "node:crypto";
 import { copyFileSync, existsSync, mkdtempSync, readFileSync, readdirSync, rmSync } from "node:fs";
 import http from "node:http";
-import net from "node:net";
 import { tmpdir } from "node:os";
 import { join } from "node:path";
 import { after, before, test } from "node:test";
 import { fileURLToPath } from "node:url";
 import puppeteer from "puppeteer-core";
+import { startService as startService_, stopService as stopService_ } from "./service.mjs";
 
 const source = fileURLToPath(new URL("../../", import.meta.url));
 const env = (name) => process.env[name] || assert.fail(`${name} is not set (CTest sets it)`);
@@ -37,27 +37,17 @@ let server;
 let browser;
 
 async function startService() {
-  const child = spawn(join(work, "service/corvane"), [], {
+  service = await startService_(join(work, "service/corvane"), 1237, {
     stdio: "ignore",
     env: { ...process.env, XDG_RUNTIME_DIR: work, KESTOVA_BRIDGE_MODULE: env("CORVANE_SOFTHSM_MODULE"),
       SOFTHSM2_CONF: join(work, "tokens/softhsm2.conf") },
   });
-  for (let i = 0; i < 100 && child.exitCode === null; ++i) {
-    const open = await new Promise((resolve) => net.connect(1237, "127.0.0.1")
-      .on("connect", function () { this.destroy(); resolve(true); }).on("error", () => resolve(false)));
-    if (open) return (service = child);
-    await new Promise((resolve) => setTimeout(resolve, 50));
-  }
-  throw new Error(`corvane did not start listening (exit code ${child.exitCode})`);
 }
 
 async function stopService(signal = "SIGTERM") {
   const child = service;
   service = undefined;
-  if (!child || child.exitCode !== null || child.signalCode !== null) return;
-  const exited = new Promise((resolve) => child.once("exit", resolve));
-  child.kill(signal);
-  await exited;
+  await stopService_(child, signal);
 }
 
 // A page in the public address space (see the override below) that imports

@@ -3,16 +3,16 @@
 // must pass over A's service, which refuses B, and read B's certificates.
 // Run as root by CTest in a private network namespace.
 import assert from "node:assert/strict";
-import { execFileSync, spawn } from "node:child_process";
+import { execFileSync } from "node:child_process";
 import { X509Certificate } from "node:crypto";
 import { chmodSync, copyFileSync, mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from "node:fs";
 import http from "node:http";
-import net from "node:net";
 import { tmpdir } from "node:os";
 import { join } from "node:path";
 import { after, before, test } from "node:test";
 import { fileURLToPath } from "node:url";
 import puppeteer from "puppeteer-core";
+import { startService as startOne, stopService } from "./service.mjs";
 
 const source = fileURLToPath(new URL("../../", import.meta.url));
 const env = (name) => process.env[name] || assert.fail(`${name} is not set (CTest sets it)`);
@@ -26,9 +26,6 @@ function account(name) {
   const [uid, gid] = ["-u", "-g"].map((flag) => Number(execFileSync("id", [flag, name], { encoding: "utf8" })));
   return { uid, gid };
 }
-
-const portOpen = (port) => new Promise((resolve) => net.connect(port, "127.0.0.1")
-  .on("connect", function () { this.destroy(); resolve(true); }).on("error", () => resolve(false)));
 
 // A user's home with a token holding the given certificates, the service
 // files and its runtime directory, all owned by that user.
@@ -47,7 +44,7 @@ function home(name, owner, kinds) {
 }
 
 async function startService(dir, owner, port) {
-  const child = spawn(join(dir, "service/corvane"), [], {
+  const child = await startOne(join(dir, "service/corvane"), port, {
     stdio: ["ignore", "pipe", "ignore"], uid: owner.uid, gid: owner.gid,
     env: { ...process.env, XDG_RUNTIME_DIR: join(dir, "run"),
       KESTOVA_BRIDGE_MODULE: env("CORVANE_SOFTHSM_MODULE"), SOFTHSM2_CONF: join(dir, "tokens/softhsm2.conf") },
@@ -55,11 +52,7 @@ async function startService(dir, owner, port) {
   child.log = "";
   child.stdout.on("data", (chunk) => { child.log += chunk; });
   services.push(child);
-  for (let i = 0; i < 100 && child.exitCode === null; ++i) {
-    if (await portOpen(port)) return child;
-    await new Promise((resolve) => setTimeout(resolve, 50));
-  }
-  throw new Error(`corvane in ${dir} did not listen on ${port} (exit code ${child.exitCode})`);
+  return child;
 }
 
 function certificateOf(dir, kind) {
@@ -122,13 +115,7 @@ before(async () => {
 after(async () => {
   await browser?.close();
   server?.close();
-  for (const child of services) {
-    if (child.exitCode === null && child.signalCode === null) {
-      const exited = new Promise((resolve) => child.once("exit", resolve));
-      child.kill();
-      await exited;
-    }
-  }
+  for (const child of services) await stopService(child);
   if (!process.env.CORVANE_TEST_KEEP_DIRS) rmSync(work, { recursive: true, force: true });
 });
 

@@ -4,8 +4,9 @@
 // with what OpenSSL reads from the same certificate files. The tokens are
 // walked in their own order, so records are compared as multisets.
 
-#include "support/ServiceProcess.h"
-#include "support/WsClient.h"
+#include "harness/Answers.h"
+#include "harness/ServiceProcess.h"
+#include "harness/WsClient.h"
 
 #include <openssl/core_names.h>
 #include <openssl/evp.h>
@@ -28,9 +29,9 @@
 #include <string>
 #include <vector>
 
-using testsupport::ServiceOptions;
-using testsupport::ServiceProcess;
-using testsupport::WsClient;
+using harness::ServiceOptions;
+using harness::ServiceProcess;
+using harness::WsClient;
 
 namespace {
 
@@ -286,8 +287,7 @@ protected:
 
     static void loadQuintrel(WsClient& client)
     {
-        ASSERT_EQ(client.request("{\"MsgId\":\"1\",\"Module\":\"Quintrel\"}"),
-                  "{\"MsgId\":\"LoadModule\",\"Result\":true,\"Response\":\"Load module success\"}");
+        ASSERT_EQ(client.request(harness::loadRequest("Quintrel")), harness::kLoadSuccess);
     }
 
     // What GetCertInfo must list, one compact object per certificate, as

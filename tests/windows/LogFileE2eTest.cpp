@@ -3,7 +3,7 @@
 // when Explorer or the Run key starts it; to the standard streams when a
 // starter redirected them.
 
-#include "host/E2eTest.h"
+#include "../host/E2eTest.h"
 
 #include <gtest/gtest.h>
 
@@ -13,9 +13,6 @@
 #include <sstream>
 
 using namespace e2e;
-using testsupport::ServiceOptions;
-using testsupport::ServiceProcess;
-using testsupport::WsClient;
 
 namespace {
 
@@ -23,7 +20,7 @@ namespace fs = std::filesystem;
 
 std::string launcher()
 {
-    return testsupport::environmentOr("CORVANE_TEST_LAUNCHER");
+    return harness::environmentOr("CORVANE_TEST_LAUNCHER");
 }
 
 // The first line a command prints, without its line end.
@@ -83,8 +80,8 @@ TEST_F(LogFileTest, withoutStandardHandles_logsGoToTheUserLogFile)
     talk();
 
     const fs::path log = logDirectory / "corvane.log";
-    EXPECT_TRUE(eventually([&] { return testsupport::readTextFile(log.string()).find("[disconnect]") != std::string::npos; }));
-    const std::string text = testsupport::readTextFile(log.string());
+    EXPECT_TRUE(eventually([&] { return harness::readTextFile(log.string()).find("[disconnect]") != std::string::npos; }));
+    const std::string text = harness::readTextFile(log.string());
     EXPECT_NE(text.find("[connect] WebSocket Connection 127.0.0.1:"), std::string::npos) << text;
     EXPECT_NE(text.find(kAnswer), std::string::npos) << text;
     service.kill();

@@ -1,16 +1,13 @@
 // Corvane.exe under Wine brings its service back after a crash: a plug-in
 // that dies inside Invoke ends one answer, not the service for the session.
 
-#include "host/E2eTest.h"
+#include "../host/E2eTest.h"
 
 #include <gtest/gtest.h>
 
 #include <signal.h>
 
 using namespace e2e;
-using testsupport::ServiceOptions;
-using testsupport::ServiceProcess;
-using testsupport::WsClient;
 
 namespace {
 
@@ -21,7 +18,7 @@ class SupervisorTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        if (testsupport::environmentOr("CORVANE_TEST_LAUNCHER").empty()) {
+        if (harness::environmentOr("CORVANE_TEST_LAUNCHER").empty()) {
             GTEST_SKIP() << "drives Corvane.exe under Wine: run by scripts/test-windows.sh";
         }
     }
@@ -43,7 +40,7 @@ protected:
                     try {
                         client.connect("127.0.0.1", 1237, "/", milliseconds(1000));
                         return true;
-                    } catch (const testsupport::WsError&) {
+                    } catch (const harness::WsError&) {
                         return false;
                     }
                 },
@@ -55,7 +52,7 @@ protected:
         }
         client.sendText("{\"MsgId\":\"crash\",\"Method\":\"accessViolation\"}");
         const auto after = client.receive(milliseconds(10000));
-        return after && after->opcode == testsupport::Opcode::Close;
+        return after && after->opcode == harness::Opcode::Close;
     }
 
     static bool echoServed()
@@ -68,7 +65,7 @@ protected:
                                     answer("e", true, "back");
             disconnect(client);
             return served;
-        } catch (const testsupport::WsError&) {
+        } catch (const harness::WsError&) {
             return false;
         }
     }
@@ -98,7 +95,7 @@ TEST_F(SupervisorTest, fiveQuickCrashes_supervisorGivesUpAndSaysSoLast)
     const auto code = service.waitExit(milliseconds(10000));
     ASSERT_TRUE(code) << "the supervisor still runs after five crashes";
     EXPECT_NE(*code, 0);
-    EXPECT_FALSE(testsupport::isListening("127.0.0.1", 1237));
+    EXPECT_FALSE(harness::isListening("127.0.0.1", 1237));
 
     std::string errors = service.standardError();
     while (!errors.empty() && (errors.back() == '\n' || errors.back() == '\r')) {
@@ -118,7 +115,7 @@ TEST_F(SupervisorTest, killingTheSupervisorAlone_endsTheServiceAndFreesThePortWi
     ASSERT_EQ(::kill(service.pid(), SIGKILL), 0);
     ASSERT_TRUE(service.waitExit(milliseconds(5000)));
     const auto killed = Clock::now();
-    EXPECT_TRUE(eventually([] { return !testsupport::isListening("127.0.0.1", 1237); }, milliseconds(1000)))
+    EXPECT_TRUE(eventually([] { return !harness::isListening("127.0.0.1", 1237); }, milliseconds(1000)))
         << "still listening " << std::chrono::duration_cast<milliseconds>(Clock::now() - killed).count()
         << " ms after the supervisor was killed";
 }

@@ -1,11 +1,10 @@
-#include "support/ServiceProcess.h"
+#include "harness/ServiceProcess.h"
 
-#include "support/WsClient.h"
+#include "harness/ChildProcess.h"
+#include "harness/ProcessFigures.h"
+#include "harness/WsClient.h"
 
-#include <fcntl.h>
-#include <grp.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -28,7 +27,7 @@
 
 extern char** environ;
 
-namespace testsupport {
+namespace harness {
 namespace {
 
 namespace fs = std::filesystem;
@@ -61,17 +60,6 @@ void copyInto(const std::string& source, const std::string& target)
         throw ServiceError("cannot copy " + source + " to " + target + ": " + error.message() +
                            " (is it built? see CORVANE_TEST_SERVICE / CORVANE_TEST_ARTIFACTS)");
     }
-}
-
-int decodeStatus(int status)
-{
-    if (WIFEXITED(status)) {
-        return WEXITSTATUS(status);
-    }
-    if (WIFSIGNALED(status)) {
-        return 128 + WTERMSIG(status);
-    }
-    return -1;
 }
 
 } // namespace
@@ -187,57 +175,20 @@ ServiceProcess::~ServiceProcess()
 
 pid_t ServiceProcess::spawn(const std::string& outPath, const std::string& errPath) const
 {
-    std::vector<std::string> args = splitBlanks(environmentOr("CORVANE_TEST_LAUNCHER", ""));
-    args.push_back(m_executable);
-    std::vector<char*> argv;
-    for (std::string& arg : args) {
-        argv.push_back(arg.data());
+    ChildSpec spec;
+    spec.argv = splitBlanks(environmentOr("CORVANE_TEST_LAUNCHER", ""));
+    spec.argv.push_back(m_executable);
+    spec.environment = m_environment;
+    spec.directory = m_directory;
+    spec.outputPath = outPath;
+    spec.errorPath = errPath;
+    spec.user = m_user;
+    spec.group = m_group;
+    try {
+        return startChild(spec);
+    } catch (const std::runtime_error& e) {
+        throw ServiceError(std::string(e.what()) + " (service directory " + m_directory + ")");
     }
-    argv.push_back(nullptr);
-    std::vector<std::string> env = m_environment;
-    std::vector<char*> envp;
-    for (std::string& entry : env) {
-        envp.push_back(entry.data());
-    }
-    envp.push_back(nullptr);
-
-    const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    const int in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    if (out < 0 || err < 0 || in < 0) {
-        throw ServiceError("cannot create the output files in " + m_directory);
-    }
-
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        // Own process group, so that a launcher and everything it starts can
-        // be stopped together.
-        ::setpgid(0, 0);
-        ::dup2(in, 0);
-        ::dup2(out, 1);
-        ::dup2(err, 2);
-        if (m_user && (::setgroups(0, nullptr) != 0 || ::setgid(m_group) != 0 || ::setuid(*m_user) != 0)) {
-            const std::string message = "cannot become uid " + std::to_string(*m_user) + ": " +
-                                        std::strerror(errno) + " (starting a service as another user needs root)\n";
-            (void)!::write(2, message.data(), message.size());
-            _exit(126);
-        }
-        if (::chdir(m_directory.c_str()) != 0) {
-            _exit(126);
-        }
-        ::execvpe(argv[0], argv.data(), envp.data());
-        const std::string message = std::string("cannot start ") + argv[0] + ": " + std::strerror(errno) + "\n";
-        (void)!::write(2, message.data(), message.size());
-        _exit(127);
-    }
-    ::close(out);
-    ::close(err);
-    ::close(in);
-    if (pid < 0) {
-        throw ServiceError(std::string("fork failed: ") + std::strerror(errno));
-    }
-    ::setpgid(pid, pid);
-    return pid;
 }
 
 void ServiceProcess::waitUntilReady()
@@ -274,22 +225,12 @@ std::optional<int> ServiceProcess::waitExit(std::chrono::milliseconds timeout)
     if (m_exitCode || m_pid <= 0) {
         return m_exitCode;
     }
-    const auto deadline = Clock::now() + timeout;
-    for (;;) {
-        int status = 0;
-        const pid_t done = ::waitpid(m_pid, &status, WNOHANG);
-        if (done == m_pid) {
-            m_exitCode = decodeStatus(status);
-            return m_exitCode;
-        }
-        if (done < 0 && errno != EINTR) {
-            throw ServiceError(std::string("waitpid failed: ") + std::strerror(errno));
-        }
-        if (Clock::now() >= deadline) {
-            return std::nullopt;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    try {
+        m_exitCode = waitChild(m_pid, timeout);
+    } catch (const std::runtime_error& e) {
+        throw ServiceError(e.what());
     }
+    return m_exitCode;
 }
 
 bool ServiceProcess::running()
@@ -310,13 +251,7 @@ void ServiceProcess::kill()
         return;
     }
     // The group as well: a launcher may have started helpers of its own.
-    ::kill(-m_pid, SIGKILL);
-    {
-        int status = 0;
-        while (::waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {
-        }
-        m_exitCode = decodeStatus(status);
-    }
+    m_exitCode = killChild(m_pid);
 }
 
 ProcessResult ServiceProcess::runSecondInstance(std::chrono::milliseconds timeout)
@@ -328,21 +263,12 @@ ProcessResult ServiceProcess::runSecondInstance(std::chrono::milliseconds timeou
     const pid_t pid = spawn(outPath, errPath);
 
     ProcessResult result;
-    const auto deadline = Clock::now() + timeout;
-    int status = 0;
-    for (;;) {
-        const pid_t done = ::waitpid(pid, &status, WNOHANG);
-        if (done == pid) {
-            result.exitCode = decodeStatus(status);
-            break;
-        }
-        if (Clock::now() >= deadline) {
-            ::kill(-pid, SIGKILL);
-            ::waitpid(pid, &status, 0);
-            throw ServiceError("the second instance still ran after " + std::to_string(timeout.count()) + " ms");
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    const std::optional<int> code = waitChild(pid, timeout);
+    if (!code) {
+        killChild(pid);
+        throw ServiceError("the second instance still ran after " + std::to_string(timeout.count()) + " ms");
     }
+    result.exitCode = *code;
     result.standardOutput = readTextFile(outPath);
     result.standardError = readTextFile(errPath);
     return result;
@@ -365,13 +291,7 @@ std::string ServiceProcess::fileText(const std::string& name) const
 
 long ServiceProcess::statusKiB(const std::string& field) const
 {
-    std::ifstream in("/proc/" + std::to_string(m_pid) + "/status");
-    for (std::string line; std::getline(in, line);) {
-        if (line.compare(0, field.size() + 1, field + ":") == 0) {
-            return std::atol(line.c_str() + field.size() + 1);
-        }
-    }
-    return -1;
+    return harness::statusKiB(m_pid, field);
 }
 
 std::string environmentOr(const char* name, const std::string& fallback)
@@ -388,4 +308,4 @@ std::string readTextFile(const std::string& path)
     return out.str();
 }
 
-} // namespace testsupport
+} // namespace harness

@@ -2,14 +2,11 @@
 // with a surrogate pair for the character outside the Basic Multilingual
 // Plane, on Linux as the UTF-8 file name.
 
-#include "support/ServiceProcess.h"
-#include "support/WsClient.h"
+#include "E2eTest.h"
 
-#include <gtest/gtest.h>
-
-using testsupport::ServiceOptions;
-using testsupport::ServiceProcess;
-using testsupport::WsClient;
+using harness::ServiceOptions;
+using harness::ServiceProcess;
+using harness::WsClient;
 
 namespace {
 
@@ -25,14 +22,12 @@ TEST(ModuleNameOnDisk, nonAsciiNameWithCharacterBeyondBmp_loadsThatFile)
     WsClient client;
     client.connect();
 
-    EXPECT_EQ(client.request("{\"MsgId\":\"1\",\"Module\":\"" + kName + "\"}"),
-              "{\"MsgId\":\"LoadModule\",\"Result\":true,\"Response\":\"Load module success\"}");
+    EXPECT_EQ(client.request(e2e::loadRequest(kName)), e2e::kLoadSuccess);
     EXPECT_EQ(client.request("{\"MsgId\":\"2\",\"Method\":\"echo\",\"Param\":\"here\"}"),
-              "{\"MsgId\":\"2\",\"Result\":true,\"Response\":\"here\"}");
+              e2e::answer("2", true, "here"));
     // Only the exact name: without the last character the file is not there.
     const std::string shorter = kName.substr(0, kName.size() - 4);
-    EXPECT_EQ(client.request("{\"MsgId\":\"3\",\"Module\":\"" + shorter + "\"}"),
-              "{\"MsgId\":\"LoadModule\",\"Result\":false,\"Response\":\"Load Module error, can't find module.Error code: 126\"}");
+    EXPECT_EQ(client.request(e2e::loadRequest(shorter, "3")), e2e::loadError(126));
 }
 
 } // namespace

@@ -6,6 +6,8 @@
 // message reassembly, automatic pong replies and the close handshake.
 // One object is one connection; it is not thread-safe.
 
+#include "server/PortRange.h"
+
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -14,7 +16,7 @@
 #include <string>
 #include <vector>
 
-namespace testsupport {
+namespace harness {
 
 using std::chrono::milliseconds;
 
@@ -57,7 +59,7 @@ public:
 
     // TCP connect plus the opening handshake; the server's
     // Sec-WebSocket-Accept is checked against the key sent. Throws WsError.
-    void connect(const std::string& host = "127.0.0.1", int port = 1237, const std::string& path = "/",
+    void connect(const std::string& host = "127.0.0.1", int port = server::kFirstPort, const std::string& path = "/",
                  milliseconds timeout = milliseconds(5000));
 
     // Headers of the server's handshake response, names in lower case.
@@ -126,10 +128,10 @@ private:
 };
 
 // One plain HTTP/1.1 GET without upgrade headers; returns the response head.
-HttpResponse httpGet(const std::string& path, const std::string& host = "127.0.0.1", int port = 1237,
+HttpResponse httpGet(const std::string& path, const std::string& host = "127.0.0.1", int port = server::kFirstPort,
                      milliseconds timeout = milliseconds(5000));
 
 // True when something accepts TCP connections on host:port.
 bool isListening(const std::string& host, int port);
 
-} // namespace testsupport
+} // namespace harness

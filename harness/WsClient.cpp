@@ -1,4 +1,4 @@
-#include "support/WsClient.h"
+#include "harness/WsClient.h"
 
 #include <openssl/evp.h>
 
@@ -16,7 +16,7 @@
 #include <cstring>
 #include <random>
 
-namespace testsupport {
+namespace harness {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -542,4 +542,4 @@ bool isListening(const std::string& host, int port)
     return true;
 }
 
-} // namespace testsupport
+} // namespace harness

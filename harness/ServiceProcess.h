@@ -20,6 +20,8 @@
 //
 // All failures are thrown as ServiceError with a message that says what to do.
 
+#include "server/PortRange.h"
+
 #include <sys/types.h>
 
 #include <chrono>
@@ -29,7 +31,7 @@
 #include <string>
 #include <vector>
 
-namespace testsupport {
+namespace harness {
 
 class ServiceError : public std::runtime_error {
 public:
@@ -49,7 +51,7 @@ struct ServiceOptions {
     std::map<std::string, std::string> environment;
     // The port the service is expected to take: 1237, or a later one of
     // its range when a test holds the earlier ones.
-    int port = 1237;
+    int port = server::kFirstPort;
     // Refuse to start while something listens on 127.0.0.1:port. Off only
     // for a test that occupies the port on purpose.
     bool requirePortFree = true;
@@ -108,7 +110,7 @@ public:
     static std::string serviceExecutable();
 
     // Throws ServiceError if something already listens on 127.0.0.1:port.
-    static void requirePortFree(int port = 1237);
+    static void requirePortFree(int port = server::kFirstPort);
 
 private:
     pid_t spawn(const std::string& outPath, const std::string& errPath) const;
@@ -117,7 +119,7 @@ private:
     std::string m_directory;
     std::string m_executable;
     std::vector<std::string> m_environment;
-    int m_port = 1237;
+    int m_port = server::kFirstPort;
     std::optional<uid_t> m_user;
     gid_t m_group = 0;
     pid_t m_pid = -1;
@@ -130,4 +132,4 @@ std::string environmentOr(const char* name, const std::string& fallback = {});
 // A whole file's bytes; empty if it cannot be read.
 std::string readTextFile(const std::string& path);
 
-} // namespace testsupport
+} // namespace harness

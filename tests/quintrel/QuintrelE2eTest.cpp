@@ -6,8 +6,8 @@
 // objects, never from the code under test.
 
 #include "TestCertificates.h"
-#include "support/ServiceProcess.h"
-#include "support/WsClient.h"
+#include "harness/ServiceProcess.h"
+#include "harness/WsClient.h"
 
 #include <rapidjson/document.h>
 
@@ -22,9 +22,9 @@
 #include <string>
 
 namespace fs = std::filesystem;
-using testsupport::ServiceOptions;
-using testsupport::ServiceProcess;
-using testsupport::WsClient;
+using harness::ServiceOptions;
+using harness::ServiceProcess;
+using harness::WsClient;
 
 namespace {
 
@@ -97,9 +97,9 @@ protected:
         config.close();
 
         ServiceOptions options;
-        options.files[testsupport::environmentOr("CORVANE_TEST_QUINTREL", CORVANE_TEST_DEFAULT_QUINTREL)] =
+        options.files[harness::environmentOr("CORVANE_TEST_QUINTREL", CORVANE_TEST_DEFAULT_QUINTREL)] =
             ServiceProcess::moduleFileName("Quintrel");
-        options.files[testsupport::environmentOr("CORVANE_TEST_KESTOVA", CORVANE_TEST_DEFAULT_KESTOVA)] = "";
+        options.files[harness::environmentOr("CORVANE_TEST_KESTOVA", CORVANE_TEST_DEFAULT_KESTOVA)] = "";
         options.environment["KESTOVA_FAKE_CONFIG"] = (tokenDirectory / "kestova.conf").string();
         // East of UTC+7, where 2030-12-31T16:00Z is already the next day.
         options.environment["TZ"] = "Asia/Shanghai";

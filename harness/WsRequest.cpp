@@ -10,7 +10,7 @@
 // Exit code 0 with the answers on standard output; 1 with the reason on
 // standard error.
 
-#include "support/WsClient.h"
+#include "harness/WsClient.h"
 
 #include <chrono>
 #include <cstring>
@@ -33,12 +33,12 @@ int main(int argc, char** argv)
     }
     const auto deadline = steady_clock::now() + wait;
     try {
-        testsupport::WsClient client;
+        harness::WsClient client;
         for (;;) {
             try {
                 client.connect();
                 break;
-            } catch (const testsupport::WsError&) {
+            } catch (const harness::WsError&) {
                 if (steady_clock::now() >= deadline) {
                     throw;
                 }
@@ -49,7 +49,7 @@ int main(int argc, char** argv)
             std::cout << client.request(argv[i]) << std::endl;
         }
         client.close();
-    } catch (const testsupport::WsError& error) {
+    } catch (const harness::WsError& error) {
         std::cerr << "corvane_ws_request: " << error.what() << '\n';
         return 1;
     }
