@@ -20,11 +20,11 @@ BareServerProcess::BareServerProcess()
         throw std::runtime_error("cannot create a temporary directory");
     }
     m_directory = pattern;
-    harness::ChildSpec spec;
-    spec.argv = {CORVANE_BENCH_BARE_SERVER, std::to_string(kBarePort)};
-    spec.directory = m_directory;
-    spec.outputPath = accessLogPath();
-    spec.errorPath = m_directory + "/stderr.log";
+    harness::ChildSpec child;
+    child.argv = {CORVANE_BENCH_BARE_SERVER, std::to_string(kBarePort)};
+    child.directory = m_directory;
+    child.outputPath = accessLogPath();
+    child.errorPath = m_directory + "/stderr.log";
     // A constructor that throws runs no destructor: clean up here.
     const auto giveUp = [this](const std::string& why) {
         if (m_pid > 0) {
@@ -35,7 +35,7 @@ BareServerProcess::BareServerProcess()
         throw std::runtime_error(why);
     };
     try {
-        m_pid = harness::startChild(spec);
+        m_pid = harness::startChild(child);
     } catch (const std::runtime_error& e) {
         giveUp(e.what());
     }
@@ -45,7 +45,7 @@ BareServerProcess::BareServerProcess()
         if (const auto code = harness::waitChild(m_pid, std::chrono::milliseconds(0))) {
             m_pid = -1;
             giveUp("the bare endpoint exited at start with code " + std::to_string(*code) + ": " +
-                   harness::readTextFile(spec.errorPath));
+                   harness::readTextFile(child.errorPath));
         }
         if (std::chrono::steady_clock::now() > deadline) {
             giveUp("the bare endpoint did not listen on port " + std::to_string(kBarePort) + " within 10 s");

@@ -51,23 +51,23 @@ void tellFailure(const std::string& what, const char* hint)
 
 } // namespace
 
-pid_t startChild(const ChildSpec& spec)
+pid_t startChild(const ChildSpec& child)
 {
-    if (spec.argv.empty()) {
+    if (child.argv.empty()) {
         throw std::runtime_error("no program to start");
     }
     // Everything the child needs is made before the fork: after it, only
     // async-signal-safe calls.
-    std::vector<std::string> args = spec.argv;
-    std::vector<std::string> env = spec.environment;
+    std::vector<std::string> args = child.argv;
+    std::vector<std::string> env = child.environment;
     const std::vector<char*> argv = pointers(args);
     const std::vector<char*> envp = pointers(env);
     char* const* const childEnv = env.empty() ? environ : envp.data();
-    const std::string cannotBecome = spec.user ? "cannot become uid " + std::to_string(*spec.user) : std::string();
-    const std::string cannotStart = "cannot start " + spec.argv[0];
+    const std::string cannotBecome = child.user ? "cannot become uid " + std::to_string(*child.user) : std::string();
+    const std::string cannotStart = "cannot start " + child.argv[0];
 
-    const int out = ::open(spec.outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    const int err = ::open(spec.errorPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int out = ::open(child.outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int err = ::open(child.errorPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     const int in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     if (out < 0 || err < 0 || in < 0) {
         const std::string reason = std::strerror(errno);
@@ -76,7 +76,7 @@ pid_t startChild(const ChildSpec& spec)
                 ::close(fd);
             }
         }
-        throw std::runtime_error("cannot open " + spec.outputPath + " and " + spec.errorPath + ": " + reason);
+        throw std::runtime_error("cannot open " + child.outputPath + " and " + child.errorPath + ": " + reason);
     }
 
     const pid_t pid = ::fork();
@@ -85,11 +85,11 @@ pid_t startChild(const ChildSpec& spec)
         ::dup2(in, 0);
         ::dup2(out, 1);
         ::dup2(err, 2);
-        if (spec.user && (::setgroups(0, nullptr) != 0 || ::setgid(spec.group) != 0 || ::setuid(*spec.user) != 0)) {
+        if (child.user && (::setgroups(0, nullptr) != 0 || ::setgid(child.group) != 0 || ::setuid(*child.user) != 0)) {
             tellFailure(cannotBecome, " (starting a process as another user needs root)");
             _exit(126);
         }
-        if (!spec.directory.empty() && ::chdir(spec.directory.c_str()) != 0) {
+        if (!child.directory.empty() && ::chdir(child.directory.c_str()) != 0) {
             _exit(126);
         }
         ::execvpe(argv[0], argv.data(), childEnv);

@@ -30,7 +30,7 @@ struct ChildSpec {
 // Starts the child; throws std::runtime_error when it cannot. A failure
 // after the fork (exec, the user switch) shows as exit code 126 or 127 with
 // the reason in the error file.
-pid_t startChild(const ChildSpec& spec);
+pid_t startChild(const ChildSpec& child);
 
 // The exit code once the child ended, nullopt while it still runs after
 // timeout (0: just look). A signal death is reported as 128 + signal.

@@ -175,17 +175,17 @@ ServiceProcess::~ServiceProcess()
 
 pid_t ServiceProcess::spawn(const std::string& outPath, const std::string& errPath) const
 {
-    ChildSpec spec;
-    spec.argv = splitBlanks(environmentOr("CORVANE_TEST_LAUNCHER", ""));
-    spec.argv.push_back(m_executable);
-    spec.environment = m_environment;
-    spec.directory = m_directory;
-    spec.outputPath = outPath;
-    spec.errorPath = errPath;
-    spec.user = m_user;
-    spec.group = m_group;
+    ChildSpec child;
+    child.argv = splitBlanks(environmentOr("CORVANE_TEST_LAUNCHER", ""));
+    child.argv.push_back(m_executable);
+    child.environment = m_environment;
+    child.directory = m_directory;
+    child.outputPath = outPath;
+    child.errorPath = errPath;
+    child.user = m_user;
+    child.group = m_group;
     try {
-        return startChild(spec);
+        return startChild(child);
     } catch (const std::runtime_error& e) {
         throw ServiceError(std::string(e.what()) + " (service directory " + m_directory + ")");
     }
