@@ -1,5 +1,6 @@
 #include "platform/Platform.h"
 #include "server/CorvaneServer.h"
+#include "server/InstanceGuardName.h"
 #include "server/Supervisor.h"
 
 #include <exception>
@@ -34,7 +35,7 @@ int main(int, char*[])
     if (platform::isSupervisedService()) {
         return runService();
     }
-    const platform::InstanceGuard guard("{9CB30B15-B17D-47FE-A017-7C08715198C7}");
+    const platform::InstanceGuard guard(server::kInstanceGuardName);
     if (guard.alreadyRunning()) {
         return server::kExitAlreadyRunning;
     }

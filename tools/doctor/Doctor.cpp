@@ -9,6 +9,7 @@
 #include "TokenWrap.h"
 #include "platform/Platform.h"
 #include "plugin/Utf8.h"
+#include "server/InstanceGuardName.h"
 #include "server/OriginPolicy.h"
 #include "server/PortRange.h"
 
@@ -28,7 +29,6 @@
 namespace doctor {
 namespace {
 
-const char* const kGuardName = "{9CB30B15-B17D-47FE-A017-7C08715198C7}";
 
 // PKCS#11 texts are fixed-width and blank-padded.
 template <std::size_t N>
@@ -63,7 +63,7 @@ void checkService(Report& report)
 {
     const char* area = "service";
     report.ok(area, "version " CORVANE_DOCTOR_VERSION);
-    const platform::GuardState guard = platform::probeInstanceGuard(kGuardName);
+    const platform::GuardState guard = platform::probeInstanceGuard(server::kInstanceGuardName);
     if (guard == platform::GuardState::held) {
         report.ok(area, "an instance runs for this user");
     } else if (guard == platform::GuardState::free) {
