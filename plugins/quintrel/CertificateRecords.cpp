@@ -123,12 +123,12 @@ std::string instantText(const CivilDate& instant)
     return buffer;
 }
 
-std::optional<std::vector<unsigned char>> publicKeyBytes(const std::vector<unsigned char>& key)
+std::optional<std::vector<unsigned char>> publicKeyBytes(const std::vector<unsigned char>& key, bool rsaEncryption)
 {
     const std::size_t size = key.size();
     std::size_t first = 0;
     std::size_t count = size;
-    if (size > 0 && key[0] == 0x30) {
+    if (rsaEncryption && size > 0 && key[0] == 0x30) {
         // RSAPublicKey: skip the SEQUENCE header; the modulus INTEGER follows.
         if (size < 2) {
             return std::nullopt;
@@ -165,6 +165,11 @@ std::optional<std::vector<unsigned char>> publicKeyBytes(const std::vector<unsig
     }
     return std::vector<unsigned char>(key.begin() + static_cast<std::ptrdiff_t>(first),
                                       key.begin() + static_cast<std::ptrdiff_t>(first + count));
+}
+
+std::optional<std::vector<unsigned char>> publicKeyBytes(const DecodedCertificate& certificate)
+{
+    return publicKeyBytes(certificate.publicKey, certificate.keyAlgorithm == kRsaEncryptionOid);
 }
 
 WalkStep appendCommonName(const DecodedCertificate& certificate, std::string& text)
@@ -205,7 +210,7 @@ WalkStep appendNotBefore(const DecodedCertificate& certificate, std::string& tex
 
 WalkStep appendPublicKey(const DecodedCertificate& certificate, std::string& text)
 {
-    const auto bytes = publicKeyBytes(certificate.publicKey);
+    const auto bytes = publicKeyBytes(certificate);
     if (!bytes) {
         return WalkStep::Abandon;
     }
@@ -237,7 +242,7 @@ WalkStep appendCertificateInfo(const std::string& token, const DecodedCertificat
         writer.Key(name);
         writer.String(valid.data(), static_cast<rapidjson::SizeType>(valid.size()));
     };
-    const auto key = publicKeyBytes(certificate.publicKey);
+    const auto key = publicKeyBytes(certificate);
 
     writer.StartObject();
     member("token", token);

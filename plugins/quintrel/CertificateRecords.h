@@ -32,10 +32,16 @@ std::string dateText(const CivilDate& date);
 // "YYYY-MM-DDTHH:MM:SSZ"; a failed conversion reads 0000-00-00T00:00:00Z.
 std::string instantText(const CivilDate& instant);
 
-// The key bytes a page gets: an RSAPublicKey's modulus, any other key's bytes
-// whole, without a leading 0x00. Empty optional when the key is a SEQUENCE
-// not followed by an INTEGER, or when a header or length runs past the end.
-std::optional<std::vector<unsigned char>> publicKeyBytes(const std::vector<unsigned char>& key);
+// The key algorithm whose key bytes hold an RSAPublicKey.
+inline constexpr char kRsaEncryptionOid[] = "1.2.840.113549.1.1.1";
+
+// The key bytes a page gets, without a leading 0x00: for an rsaEncryption
+// key whose bytes are a SEQUENCE, the modulus; any other key's bytes whole
+// (an Ed25519 key is 32 raw bytes and may well start with 0x30). Empty
+// optional when an RSA key is a SEQUENCE not followed by an INTEGER, or when
+// a header or length runs past the end.
+std::optional<std::vector<unsigned char>> publicKeyBytes(const std::vector<unsigned char>& key, bool rsaEncryption);
+std::optional<std::vector<unsigned char>> publicKeyBytes(const DecodedCertificate& certificate);
 
 enum class WalkStep {
     Continue,   // record appended (or deliberately none); go on with the next object

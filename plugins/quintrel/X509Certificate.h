@@ -18,6 +18,7 @@ struct DecodedCertificate {
     CivilDate notBefore, notAfter;         // in UTC, never local time
     std::string commonName;                // subject CN (2.5.4.3) as UTF-8; empty when the subject has none
     std::vector<unsigned char> publicKey;  // subjectPublicKey BIT STRING bytes, without the unused-bits octet
+    std::string keyAlgorithm;              // subjectPublicKeyInfo algorithm, dotted OID
     std::vector<unsigned char> der;        // the whole encoded certificate
     DistinguishedName subject, issuer;
     unsigned keyUsage = 0;                 // bit n set when KeyUsage bit n is; 0 without the extension

@@ -186,6 +186,9 @@ std::optional<DecodedCertificate> decodeCertificate(const unsigned char* der, st
 
     const CRYPT_BIT_BLOB& key = info.SubjectPublicKeyInfo.PublicKey;
     certificate.publicKey.assign(key.pbData, key.pbData + key.cbData);
+    if (const char* algorithm = info.SubjectPublicKeyInfo.Algorithm.pszObjId) {
+        certificate.keyAlgorithm = algorithm;
+    }
 
     certificate.der.assign(der, der + length);
     certificate.subject = distinguishedName(info.Subject);

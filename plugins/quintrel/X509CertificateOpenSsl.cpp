@@ -217,6 +217,11 @@ std::optional<DecodedCertificate> decodeCertificate(const unsigned char* der, st
         const unsigned char* bytes = ASN1_STRING_get0_data(key);
         decoded.publicKey.assign(bytes, bytes + ASN1_STRING_length(key));
     }
+    ASN1_OBJECT* algorithm = nullptr;
+    if (X509_PUBKEY_get0_param(&algorithm, nullptr, nullptr, nullptr, X509_get_X509_PUBKEY(certificate.get())) == 1
+        && algorithm != nullptr) {
+        decoded.keyAlgorithm = dottedOid(algorithm);
+    }
     decoded.der.assign(der, der + length);
     decoded.subject = distinguishedName(X509_get_subject_name(certificate.get()));
     decoded.issuer = distinguishedName(X509_get_issuer_name(certificate.get()));

@@ -189,7 +189,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     text.clear();
-    if (appendPublicKey(*certificate, text) == WalkStep::Continue) {
+    const WalkStep keyStep = appendPublicKey(*certificate, text);
+    // Only an RSA key can end the walk.
+    FUZZ_CHECK(keyStep == WalkStep::Continue || certificate->keyAlgorithm == kRsaEncryptionOid);
+    if (keyStep == WalkStep::Continue) {
         const std::optional<Bytes> key = decodeBase64(fieldOf(text, certificate->serial));
         FUZZ_CHECK(key);
         const Bytes& whole = certificate->publicKey;

@@ -1,6 +1,7 @@
-// The public-key parser, for any subjectPublicKey bytes: the bytes it takes
-// lie within its input, and where OpenSSL reads the input as a SEQUENCE
-// starting with a non-negative INTEGER, they are that INTEGER's value.
+// The public-key parser, for any subjectPublicKey bytes of an RSA key: the
+// bytes it takes lie within its input, and where OpenSSL reads the input as a
+// SEQUENCE starting with a non-negative INTEGER, they are that INTEGER's
+// value. Any other key is taken whole.
 
 #include "FuzzCheck.h"
 
@@ -58,12 +59,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 {
     // An exactly sized copy, so that AddressSanitizer sees a read past the end.
     const Bytes key(data, data + size);
-    const std::optional<Bytes> taken = publicKeyBytes(key);
+    const std::optional<Bytes> taken = publicKeyBytes(key, true);
+    // Any key but an RSA one: every byte, less one leading zero octet.
+    const bool leadingZero = !key.empty() && key[0] == 0x00;
+    const std::optional<Bytes> whole = publicKeyBytes(key, false);
+    FUZZ_CHECK(whole && *whole == Bytes(key.begin() + (leadingZero ? 1 : 0), key.end()));
 
     if (key.empty() || key[0] != 0x30) {
         // Not a SEQUENCE: every byte, less one leading zero octet.
-        const bool zero = !key.empty() && key[0] == 0x00;
-        FUZZ_CHECK(taken && *taken == Bytes(key.begin() + (zero ? 1 : 0), key.end()));
+        FUZZ_CHECK(taken && *taken == *whole);
         return 0;
     }
     if (!taken) {

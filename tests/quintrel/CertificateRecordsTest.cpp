@@ -165,7 +165,7 @@ TEST(PublicKeyBytes, rsaModulusLosesItsSignOctet)
     ASSERT_TRUE(decoded);
     ASSERT_EQ(decoded->publicKey[0], 0x30);
 
-    const auto bytes = publicKeyBytes(decoded->publicKey);
+    const auto bytes = publicKeyBytes(*decoded);
     ASSERT_TRUE(bytes);
     EXPECT_EQ(bytes->size(), 256u);
     EXPECT_EQ(*bytes, rsaModulus(key.get()));
@@ -178,7 +178,7 @@ TEST(PublicKeyBytes, ecPointIsTakenWhole)
     const PkeyPtr key = ecKey();
     const Bytes point = ecPoint(key.get());
     ASSERT_EQ(point.size(), 65u);
-    const auto bytes = publicKeyBytes(point);
+    const auto bytes = publicKeyBytes(point, false);
     ASSERT_TRUE(bytes);
     EXPECT_EQ(*bytes, point);
     EXPECT_EQ(base64Text(bytes->data(), bytes->size()), wrappedBase64(point));
@@ -186,9 +186,9 @@ TEST(PublicKeyBytes, ecPointIsTakenWhole)
 
 TEST(PublicKeyBytes, shortAndLongLengthFormsAreRead)
 {
-    EXPECT_EQ(publicKeyBytes({ 0x30, 0x06, 0x02, 0x02, 0x00, 0x9c, 0x02, 0x01 }), Bytes { 0x9c });
-    EXPECT_EQ(publicKeyBytes({ 0x30, 0x81, 0x05, 0x02, 0x81, 0x02, 0x11, 0x22 }), (Bytes { 0x11, 0x22 }));
-    EXPECT_EQ(publicKeyBytes({ 0x30, 0x82, 0x00, 0x05, 0x02, 0x82, 0x00, 0x01, 0x33 }), Bytes { 0x33 });
+    EXPECT_EQ(publicKeyBytes({ 0x30, 0x06, 0x02, 0x02, 0x00, 0x9c, 0x02, 0x01 }, true), Bytes { 0x9c });
+    EXPECT_EQ(publicKeyBytes({ 0x30, 0x81, 0x05, 0x02, 0x81, 0x02, 0x11, 0x22 }, true), (Bytes { 0x11, 0x22 }));
+    EXPECT_EQ(publicKeyBytes({ 0x30, 0x82, 0x00, 0x05, 0x02, 0x82, 0x00, 0x01, 0x33 }, true), Bytes { 0x33 });
 }
 
 TEST(PublicKeyBytes, headersRunningPastTheKeyAreRejected)
@@ -204,8 +204,32 @@ TEST(PublicKeyBytes, headersRunningPastTheKeyAreRejected)
         { 0x30, 0x03, 0x04, 0x01, 0x00 },          // SEQUENCE holding no INTEGER
     };
     for (const Bytes& key : cases) {
-        EXPECT_FALSE(publicKeyBytes(key)) << key.size();
+        EXPECT_FALSE(publicKeyBytes(key, true)) << key.size();
+        // Only an RSA key is parsed: any other key is taken whole.
+        EXPECT_EQ(publicKeyBytes(key, false), key) << key.size();
     }
+}
+
+// One key in 256 starts with the SEQUENCE tag; read as an RSAPublicKey it
+// used to empty GetCertPubKey's whole answer.
+TEST(PublicKeyBytes, ed25519KeyStartingWithSequenceTagIsTakenWhole)
+{
+    const TestCertificate certificate = makeCertificate(recipeFor(KeyKind::Ed25519Sequence, "ed"));
+    const Bytes raw = ed25519Raw(certificate.key.get());
+    ASSERT_EQ(raw[0], 0x30);
+    const auto decoded = decodeCertificate(certificate.der.data(), certificate.der.size());
+    ASSERT_TRUE(decoded);
+    EXPECT_EQ(decoded->keyAlgorithm, "1.3.101.112");
+    EXPECT_EQ(decoded->publicKey, raw);
+
+    std::string text;
+    EXPECT_EQ(appendPublicKey(*decoded, text), WalkStep::Continue);
+    EXPECT_EQ(text, "01:" + wrappedBase64(raw) + ";");
+    text.clear();
+    appendCertificateInfo("T", *decoded, text);
+    std::string flat = wrappedBase64(raw);
+    flat.erase(flat.find('\n'));
+    EXPECT_NE(text.find("\"publicKey\":\"" + flat + "\""), std::string::npos) << text;
 }
 
 TEST(RecordProducers, bigCertificateAndKeyAreEncodedWhole)
@@ -232,6 +256,7 @@ TEST(RecordProducers, recordsEndInSemicolon)
     certificate.notBefore = { 2027, 3, 5 };
     certificate.notAfter = { 2030, 12, 31 };
     certificate.publicKey = { 0x30, 0x03, 0x04, 0x01, 0x00 };
+    certificate.keyAlgorithm = kRsaEncryptionOid;
 
     std::string text;
     appendCommonName(certificate, text);

@@ -262,6 +262,15 @@ TEST_F(QuintrelFault, publicKeySequenceWithoutInteger_emptiesTheWholeText)
     EXPECT_LT(emptyKey, later) << info;
 }
 
+TEST_F(QuintrelFault, ed25519KeyStartingWithSequenceTag_isTakenWholeAndTheOthersStay)
+{
+    const TestCertificate ed = makeCertificate(recipeFor(KeyKind::Ed25519Sequence, "ed"));
+    configure("slot 1\n" + object(certificateNamed("good")) + object(ed.der) + "slot 2\n"
+              + object(certificateNamed("later")));
+    const std::string text = this->text("GetCertPubKey");
+    EXPECT_NE(text.find(";01:" + wrappedBase64(ed25519Raw(ed.key.get())) + ";"), std::string::npos) << text;
+    EXPECT_EQ(std::count(text.begin(), text.end(), ';'), 3) << text;
+}
 
 TEST_F(QuintrelFault, nullParam_runsTheMethod)
 {

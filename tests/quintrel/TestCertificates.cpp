@@ -47,6 +47,26 @@ PkeyPtr ecKey()
     return key;
 }
 
+Bytes ed25519Raw(EVP_PKEY* key)
+{
+    Bytes raw(32);
+    std::size_t length = raw.size();
+    require(EVP_PKEY_get_raw_public_key(key, raw.data(), &length) == 1 && length == raw.size(), "Ed25519 raw key");
+    return raw;
+}
+
+PkeyPtr ed25519KeyStartingWithSequenceTag()
+{
+    for (int attempt = 0; attempt < 100000; ++attempt) {
+        PkeyPtr key(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"));
+        require(key != nullptr, "Ed25519 key");
+        if (ed25519Raw(key.get())[0] == 0x30) {
+            return key;
+        }
+    }
+    throw std::runtime_error("no Ed25519 key starting with 0x30 in 100000 attempts");
+}
+
 TestCertificate makeCertificate(const CertificateRecipe& recipe, EVP_PKEY* reuseKey)
 {
     std::unique_ptr<X509, X509Deleter> certificate(X509_new());
@@ -102,26 +122,30 @@ TestCertificate makeCertificate(const CertificateRecipe& recipe, EVP_PKEY* reuse
     TestCertificate result;
     PkeyPtr signer;
     if (recipe.key == KeyKind::SequenceWithoutInteger) {
-        // An algorithm nobody knows, whose key bytes are a SEQUENCE holding an
-        // OCTET STRING instead of an INTEGER.
+        // An rsaEncryption key whose bytes are a SEQUENCE holding an OCTET
+        // STRING instead of the modulus INTEGER.
         signer = ecKey();
         const unsigned char keyBytes[] = { 0x30, 0x03, 0x04, 0x01, 0x00 };
         auto* encoded = static_cast<unsigned char*>(OPENSSL_malloc(sizeof keyBytes));
         std::copy(std::begin(keyBytes), std::end(keyBytes), encoded);
-        ASN1_OBJECT* algorithm = OBJ_txt2obj("1.3.6.1.4.1.55555.1", 1);
-        require(X509_PUBKEY_set0_param(X509_get_X509_PUBKEY(x), algorithm, V_ASN1_UNDEF, nullptr, encoded,
+        ASN1_OBJECT* algorithm = OBJ_nid2obj(NID_rsaEncryption);
+        require(X509_PUBKEY_set0_param(X509_get_X509_PUBKEY(x), algorithm, V_ASN1_NULL, nullptr, encoded,
                                        sizeof keyBytes) == 1, "odd key");
     } else {
         if (reuseKey != nullptr) {
             EVP_PKEY_up_ref(reuseKey);
             result.key.reset(reuseKey);
         } else {
-            result.key = recipe.key == KeyKind::Rsa2048 ? rsaKey() : ecKey();
+            result.key = recipe.key == KeyKind::Rsa2048         ? rsaKey()
+                         : recipe.key == KeyKind::Ed25519Sequence ? ed25519KeyStartingWithSequenceTag()
+                                                                  : ecKey();
         }
         require(X509_set_pubkey(x, result.key.get()) == 1, "public key");
     }
     EVP_PKEY* signingKey = signer ? signer.get() : result.key.get();
-    require(X509_sign(x, signingKey, EVP_sha256()) > 0, "sign");
+    // Ed25519 signs without a separate digest.
+    const EVP_MD* digest = recipe.key == KeyKind::Ed25519Sequence && !signer ? nullptr : EVP_sha256();
+    require(X509_sign(x, signingKey, digest) > 0, "sign");
 
     unsigned char* der = nullptr;
     const int length = i2d_X509(x, &der);

@@ -20,7 +20,8 @@ using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyDeleter>;
 enum class KeyKind {
     Rsa2048,
     EcP256,
-    SequenceWithoutInteger,   // subjectPublicKey is 30 03 04 01 00
+    SequenceWithoutInteger,   // rsaEncryption, subjectPublicKey is 30 03 04 01 00
+    Ed25519Sequence,          // an Ed25519 key whose first byte is 0x30
 };
 
 // One subject attribute after O and before CN. `type` is an ASN.1 string
@@ -56,6 +57,11 @@ struct TestCertificate {
 // (always so for a full 2048-bit modulus).
 PkeyPtr rsaKey();
 PkeyPtr ecKey();
+// Ed25519 keys are made until one's 32 raw bytes start with 0x30, as one in
+// 256 does.
+PkeyPtr ed25519KeyStartingWithSequenceTag();
+// An Ed25519 key's 32 raw bytes.
+Bytes ed25519Raw(EVP_PKEY* key);
 
 TestCertificate makeCertificate(const CertificateRecipe& recipe, EVP_PKEY* reuseKey = nullptr);
 

@@ -7,9 +7,11 @@
 //
 // <name>.fields holds one field a line: "serial <hex>", "notBefore <y> <m>
 // <d>", "notAfter <y> <m> <d>", "commonName <hex of the UTF-8>", "publicKey
-// <hex>" (hex may be empty), and "info <object>": what GetCertInfo lists for
-// the certificate on a token "T" when Linux decodes it, so the Windows build
-// must give the same text.
+// <hex>" (hex may be empty), "keyAlgorithm <dotted OID>", "publicKeyRecord
+// <record>" (what GetCertPubKey appends on Linux, "abandon" when it ends the
+// walk) and "info <object>": what GetCertInfo lists for the certificate on a
+// token "T" when Linux decodes it, so the Windows build must give the same
+// text.
 
 #include "CertificateRecords.h"
 #include "TestCertificates.h"
@@ -18,6 +20,7 @@
 #include <openssl/objects.h>
 #include <openssl/x509.h>
 
+#include <algorithm>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -92,12 +95,26 @@ std::string fieldsOf(const Bytes& der)
     if (!decoded || appendCertificateInfo("T", *decoded, info) != WalkStep::Continue) {
         throw std::runtime_error("no certificate information");
     }
+    std::string keyRecord;
+    if (appendPublicKey(*decoded, keyRecord) != WalkStep::Continue) {
+        keyRecord = "abandon";
+    }
+    // One line per field: the record's line feeds become "|".
+    std::replace(keyRecord.begin(), keyRecord.end(), '\n', '|');
+    ASN1_OBJECT* keyAlgorithm = nullptr;
+    char algorithm[128] = {};
+    if (X509_PUBKEY_get0_param(&keyAlgorithm, nullptr, nullptr, nullptr, X509_get_X509_PUBKEY(certificate.get())) != 1
+        || OBJ_obj2txt(algorithm, sizeof algorithm, keyAlgorithm, 1) <= 0) {
+        throw std::runtime_error("unreadable key algorithm");
+    }
 
     return "serial " + hex(serial.data(), serial.size()) + "\n" +
            "notBefore " + date(X509_get0_notBefore(certificate.get())) + "\n" +
            "notAfter " + date(X509_get0_notAfter(certificate.get())) + "\n" +
            "commonName " + commonNameHex(certificate.get()) + "\n" +
            "publicKey " + hex(ASN1_STRING_get0_data(key), static_cast<std::size_t>(ASN1_STRING_length(key))) + "\n" +
+           "keyAlgorithm " + algorithm + "\n" +
+           "publicKeyRecord " + keyRecord + "\n" +
            "info " + info + "\n";
 }
 
@@ -182,6 +199,9 @@ int main(int argc, char* argv[])
         odd.key = KeyKind::SequenceWithoutInteger;
         odd.commonName = "odd";
         writeCertificate(directory, "key-sequence-without-integer", odd);
+
+        writeCertificate(directory, "ed25519-key-starting-with-sequence-tag",
+                         recipeFor(KeyKind::Ed25519Sequence, "ed25519"));
 
         const Bytes good = makeCertificate(CertificateRecipe()).der;
         write(directory, "cut-short", Bytes(good.begin(), good.end() - 1), "rejected\n");

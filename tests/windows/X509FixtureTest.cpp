@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -81,7 +82,7 @@ protected:
     void SetUp() override
     {
         fixtures = loadFixtures();
-        ASSERT_GE(fixtures.size(), 8u) << "no fixtures: CORVANE_TEST_CERT_FIXTURES must name the directory that "
+        ASSERT_GE(fixtures.size(), 10u) << "no fixtures: CORVANE_TEST_CERT_FIXTURES must name the directory that "
                                           "corvane_certificate_fixtures wrote (scripts/test-windows.sh does)";
     }
 
@@ -103,6 +104,13 @@ TEST_F(X509Fixtures, everyCertificateDecodesToOpenSslsReading)
         EXPECT_EQ(date(decoded->notAfter), fixture.fields.at("notAfter"));
         EXPECT_EQ(hex(decoded->commonName), fixture.fields.at("commonName"));
         EXPECT_EQ(hex(decoded->publicKey), fixture.fields.at("publicKey"));
+        EXPECT_EQ(decoded->keyAlgorithm, fixture.fields.at("keyAlgorithm"));
+        std::string keyRecord;
+        if (appendPublicKey(*decoded, keyRecord) != WalkStep::Continue) {
+            keyRecord = "abandon";
+        }
+        std::replace(keyRecord.begin(), keyRecord.end(), '\n', '|');
+        EXPECT_EQ(keyRecord, fixture.fields.at("publicKeyRecord"));
         EXPECT_EQ(decoded->der, fixture.der);
         std::string info;
         appendCertificateInfo("T", *decoded, info);
