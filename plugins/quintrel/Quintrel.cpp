@@ -23,11 +23,12 @@ std::string records(CTokenWrap& tokenWrap)
     return tokenWrap.walkCertificates(producer);
 }
 
-// One walk; a failed walk lists nothing, like the record methods' empty text.
+// One walk over every X.509 certificate; a failed walk lists nothing, like
+// the record methods' empty text.
 std::string certificateInfo(CTokenWrap& tokenWrap)
 {
     std::string objects;
-    const bool complete = tokenWrap.walk([&objects](const FoundCertificate& found) {
+    const bool complete = tokenWrap.walkEveryCertificate([&objects](const FoundCertificate& found) {
         return appendCertificateInfo(found.token, found.certificate, objects);
     });
     return "[" + (complete ? objects : std::string()) + "]";

@@ -2,6 +2,7 @@
 
 #include "Pkcs11Names.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace {
@@ -204,4 +205,134 @@ bool CTokenWrap::searchToken(CK_SESSION_HANDLE session, const std::string& token
             return false;
         }
     }
+}
+
+bool CTokenWrap::walkEveryCertificate(const CertificateStep& step)
+{
+    if (LoadTokenLibrary() != 0 || m_functions == nullptr || m_auxFunctions == nullptr) {
+        return false;
+    }
+    // Once: size, then fill; a reader plugged in between makes the fill
+    // too small, and the list is asked again.
+    std::vector<CK_SLOT_ID> slots;
+    CK_RV rv = CKR_BUFFER_TOO_SMALL;
+    for (int attempt = 0; attempt < 4 && rv == CKR_BUFFER_TOO_SMALL; ++attempt) {
+        CK_ULONG count = 0;
+        if (call(&CK_FUNCTION_LIST::C_GetSlotList, CK_TRUE, nullptr, &count) != CKR_OK) {
+            return false;
+        }
+        slots.assign(count, 0);
+        rv = count == 0 ? CKR_OK : call(&CK_FUNCTION_LIST::C_GetSlotList, CK_TRUE, slots.data(), &count);
+        slots.resize(std::min<std::size_t>(slots.size(), count));
+    }
+    if (rv != CKR_OK) {
+        return false;
+    }
+
+    for (const CK_SLOT_ID slot : slots) {
+        // A token that cannot tell its information was taken out or is not
+        // ready; there is nothing to read on it.
+        CK_TOKEN_INFO info {};
+        if (call(&CK_FUNCTION_LIST::C_GetTokenInfo, slot, &info) != CKR_OK) {
+            continue;
+        }
+        CK_SESSION_HANDLE session = CK_INVALID_HANDLE;
+        if (call(&CK_FUNCTION_LIST::C_OpenSession, slot, CK_FLAGS { CKF_SERIAL_SESSION | CKF_RW_SESSION },
+                 static_cast<void*>(nullptr), CK_NOTIFY { nullptr }, &session) != CKR_OK) {
+            return false;
+        }
+        const bool keepGoing = searchEveryCertificate(session, tokenLabel(info), step);
+        call(&CK_FUNCTION_LIST::C_CloseSession, session);
+        if (!keepGoing) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool CTokenWrap::searchEveryCertificate(CK_SESSION_HANDLE session, const std::string& token,
+                                        const CertificateStep& step)
+{
+    CK_OBJECT_CLASS certificateClass = CKO_CERTIFICATE;
+    CK_BBOOL onToken = CK_TRUE;
+    CK_CERTIFICATE_TYPE x509 = CKC_X_509;
+    CK_ATTRIBUTE search[] = {
+        { CKA_CLASS, &certificateClass, sizeof certificateClass },
+        { CKA_TOKEN, &onToken, sizeof onToken },
+        { CKA_CERTIFICATE_TYPE, &x509, sizeof x509 },
+    };
+    if (call(&CK_FUNCTION_LIST::C_FindObjectsInit, session, search, CK_ULONG { 3 }) != CKR_OK) {
+        return true;
+    }
+    // Every handle first, then the values: the search is over before the
+    // slow reads start.
+    std::vector<CK_OBJECT_HANDLE> objects;
+    while (objects.size() < kMaxObjects) {
+        CK_OBJECT_HANDLE batch[kHandleBatch] = {};
+        CK_ULONG found = 0;
+        if (call(&CK_FUNCTION_LIST::C_FindObjects, session, batch, kHandleBatch, &found) != CKR_OK || found == 0) {
+            break;
+        }
+        // Never trust a count beyond the batch.
+        objects.insert(objects.end(), batch, batch + std::min(found, kHandleBatch));
+    }
+    call(&CK_FUNCTION_LIST::C_FindObjectsFinal, session);
+
+    std::vector<unsigned char> bytes;
+    for (const CK_OBJECT_HANDLE object : objects) {
+        std::string reason;
+        if (!readValue(session, object, bytes, reason)) {
+            if (m_report != nullptr) {
+                m_report->certificateUnreadable(token, session, object, reason);
+            }
+            continue;
+        }
+        const auto certificate = decodeCertificate(bytes.data(), bytes.size());
+        if (!certificate) {
+            if (m_report != nullptr) {
+                m_report->certificateUnreadable(token, session, object, "its " + std::to_string(bytes.size()) +
+                                                    " bytes are not a DER X.509 certificate that can be decoded");
+            }
+            continue;
+        }
+        if (step(FoundCertificate { token, *certificate }) == WalkStep::Abandon) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool CTokenWrap::readValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, std::vector<unsigned char>& bytes,
+                           std::string& reason) const
+{
+    bytes.assign(kValueBuffer, 0);
+    CK_ATTRIBUTE value = { CKA_VALUE, bytes.data(), kValueBuffer };
+    CK_RV rv = call(&CK_FUNCTION_LIST::C_GetAttributeValue, session, object, &value, CK_ULONG { 1 });
+    if (rv == CKR_BUFFER_TOO_SMALL) {
+        // The length the library set is not to be relied on: ask for it.
+        value = { CKA_VALUE, nullptr, 0 };
+        rv = call(&CK_FUNCTION_LIST::C_GetAttributeValue, session, object, &value, CK_ULONG { 1 });
+        if (rv == CKR_OK && value.ulValueLen > kMaxValueLength) {
+            reason = "its value is " + std::to_string(value.ulValueLen) + " bytes long, more than " +
+                     std::to_string(kMaxValueLength);
+            return false;
+        }
+        if (rv == CKR_OK) {
+            bytes.assign(value.ulValueLen, 0);
+            value.pValue = bytes.data();
+            rv = call(&CK_FUNCTION_LIST::C_GetAttributeValue, session, object, &value, CK_ULONG { 1 });
+        }
+    }
+    if (rv != CKR_OK) {
+        reason = "its value cannot be read (" + pkcs11ReturnName(rv) + ")";
+        return false;
+    }
+    // The library reports how much it wrote; never trust it beyond the buffer.
+    if (value.ulValueLen > bytes.size()) {
+        reason = "its value cannot be read (" + std::to_string(value.ulValueLen) + " bytes reported in a buffer of " +
+                 std::to_string(bytes.size()) + ")";
+        return false;
+    }
+    bytes.resize(value.ulValueLen);
+    return true;
 }

@@ -20,6 +20,7 @@
 #include <map>
 #include <string>
 #include <utility>
+#include <vector>
 
 // What the walk hands to its per-certificate step.
 struct FoundCertificate {
@@ -83,9 +84,26 @@ public:
     // when the walk fails.
     std::string walkCertificates(RecordProducer producer);
 
+    // GetCertInfo's walk, with as few calls as a slow token allows: the slots
+    // are listed once, handles are fetched in batches, and each value is read
+    // in one call unless it exceeds kValueBuffer. Only X.509 certificates are
+    // searched, every slot whose token information can be read is visited,
+    // and an object whose value cannot be read or decoded is passed over
+    // (and reported) instead of ending the token's search. False when the
+    // library is not usable, the slots cannot be listed, a session cannot be
+    // opened, or the step abandons the walk.
+    bool walkEveryCertificate(const CertificateStep& step);
+
     // Values announced above this are taken as unreadable: a hostile length
     // must not make the plug-in allocate without bound.
     static constexpr CK_ULONG kMaxValueLength = 4ul * 1024 * 1024;
+    // The first read's buffer: nearly every certificate fits.
+    static constexpr CK_ULONG kValueBuffer = 8 * 1024;
+    // Handles asked for per C_FindObjects.
+    static constexpr CK_ULONG kHandleBatch = 64;
+    // A token claiming more certificate objects than this is not searched
+    // further: a hostile library must not grow the list without bound.
+    static constexpr std::size_t kMaxObjects = 16384;
 
 private:
     // Every call into the library's function list passes here, so the
@@ -103,6 +121,11 @@ private:
     // Appends the records of one token's certificates; false when the
     // producer abandoned the walk (the search has then been finished).
     bool searchToken(CK_SESSION_HANDLE session, const std::string& token, const CertificateStep& step);
+    // walkEveryCertificate's search of one token.
+    bool searchEveryCertificate(CK_SESSION_HANDLE session, const std::string& token, const CertificateStep& step);
+    // Reads one CKA_VALUE into `bytes`; false with the reason otherwise.
+    bool readValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, std::vector<unsigned char>& bytes,
+                   std::string& reason) const;
 
     std::string m_libraryName;
     platform::ModuleHandle m_module = nullptr;

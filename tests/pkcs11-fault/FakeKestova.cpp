@@ -15,6 +15,8 @@
 //   slot <id> [no-token] [token-info-fails] [open-session-fails]
 //   object <path>               a CKA_VALUE from a file, on the last slot
 //   object-huge                 a value whose announced length is absurd
+//   object-attribute <path>     like object, of certificate type
+//                               CKC_X_509_ATTR_CERT (the others are CKC_X_509)
 //
 // Built without KESTOVA_FAKE_AUX_EXPORT the module lacks the vendor export.
 // Standard C++ only, so that it builds for every platform.
@@ -42,6 +44,7 @@ namespace {
 struct FakeObject {
     std::vector<unsigned char> value;
     bool hugeLength = false;
+    CK_CERTIFICATE_TYPE type = CKC_X_509;
 };
 
 struct FakeSlot {
@@ -66,6 +69,8 @@ struct Session {
     bool finding = false;
     std::size_t next = 0;
     bool matchesAll = false;
+    bool anyType = true;                  // the template names no certificate type
+    CK_CERTIFICATE_TYPE type = CKC_X_509;
 };
 
 Config g_config;
@@ -130,6 +135,8 @@ Config readConfig()
             config.slots.back().objects.push_back(FakeObject { readFile(rest), false });
         } else if (directive == "object-huge" && !config.slots.empty()) {
             config.slots.back().objects.push_back(FakeObject { {}, true });
+        } else if (directive == "object-attribute" && !config.slots.empty()) {
+            config.slots.back().objects.push_back(FakeObject { readFile(rest), false, CKC_X_509_ATTR_CERT });
         }
     }
     return config;
@@ -298,7 +305,8 @@ CK_RV fakeLogout(CK_SESSION_HANDLE)
 
 // Every object is a certificate on the token; a template asking for
 // anything else, or for an attribute the module does not know, finds nothing.
-bool templateMatchesCertificates(const CK_ATTRIBUTE* attributes, CK_ULONG count)
+// A certificate type in the template is noted in the session.
+bool templateMatchesCertificates(const CK_ATTRIBUTE* attributes, CK_ULONG count, Session& session)
 {
     for (CK_ULONG i = 0; i < count; ++i) {
         const CK_ATTRIBUTE& a = attributes[i];
@@ -316,6 +324,12 @@ bool templateMatchesCertificates(const CK_ATTRIBUTE* attributes, CK_ULONG count)
                 || *static_cast<const CK_BBOOL*>(a.pValue) != CK_TRUE) {
                 return false;
             }
+        } else if (a.type == CKA_CERTIFICATE_TYPE) {
+            if (a.pValue == nullptr || a.ulValueLen != sizeof session.type) {
+                return false;
+            }
+            std::memcpy(&session.type, a.pValue, sizeof session.type);
+            session.anyType = false;
         } else {
             return false;
         }
@@ -338,7 +352,8 @@ CK_RV fakeFindObjectsInit(CK_SESSION_HANDLE handle, CK_ATTRIBUTE* attributes, CK
     }
     session->finding = true;
     session->next = 0;
-    session->matchesAll = templateMatchesCertificates(attributes, count);
+    session->anyType = true;
+    session->matchesAll = templateMatchesCertificates(attributes, count, *session);
     return CKR_OK;
 }
 
@@ -355,10 +370,14 @@ CK_RV fakeFindObjects(CK_SESSION_HANDLE handle, CK_OBJECT_HANDLE* objects, CK_UL
     if (objects == nullptr || count == nullptr) {
         return CKR_ARGUMENTS_BAD;
     }
-    const std::size_t total = session->matchesAll ? g_config.slots[session->slot].objects.size() : 0;
+    const auto& all = g_config.slots[session->slot].objects;
+    const std::size_t total = session->matchesAll ? all.size() : 0;
     *count = 0;
     while (*count < maxCount && session->next < total) {
-        objects[(*count)++] = ++session->next;
+        const FakeObject& candidate = all[session->next++];
+        if (session->anyType || candidate.type == session->type) {
+            objects[(*count)++] = session->next;
+        }
     }
     if (*count == 0 && maxCount > 0 && !g_config.keepHandleWhenExhausted) {
         objects[0] = CK_INVALID_HANDLE;

@@ -141,9 +141,60 @@ TEST_F(QuintrelFault, oneTokenOneCertificate_followsTheDocumentedCallSequence)
     };
     EXPECT_EQ(loggedCalls(), expected);
 
-    // One walk, no call of its own: the label comes from the token count.
+    // GetCertInfo's own walk: the slots listed once, the handles fetched
+    // before the values, one read per value.
     EXPECT_NE(text("GetCertInfo").find("\"token\":\"Fake token\""), std::string::npos);
-    EXPECT_EQ(loggedCalls(), expected);
+    EXPECT_EQ(loggedCalls(), (std::vector<std::string> {
+        "C_GetFunctionList", "Kv_GetAuxFunctionList", "C_Initialize",
+        "C_GetSlotList", "C_GetSlotList", "C_GetTokenInfo",
+        "C_OpenSession", "C_FindObjectsInit", "C_FindObjects", "C_FindObjects", "C_FindObjectsFinal",
+        "C_GetAttributeValue", "C_CloseSession",
+    }));
+}
+
+TEST_F(QuintrelFault, getCertInfo_readsEachValueOnceAndFetchesHandlesInBatches)
+{
+    std::string body = "slot 1\n";
+    for (int i = 0; i < 70; ++i) {
+        body += object(certificateNamed("c" + std::to_string(i)));
+    }
+    configure(body + "slot 2\n" + object(certificateNamed("other")));
+    const std::string info = text("GetCertInfo");
+    EXPECT_NE(info.find("\"commonName\":\"c69\""), std::string::npos) << info.substr(0, 200);
+    EXPECT_NE(info.find("\"commonName\":\"other\""), std::string::npos) << info.substr(0, 200);
+    const std::vector<std::string> calls = loggedCalls();
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "C_GetAttributeValue"), 71);
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "C_GetSlotList"), 2);
+    // 64 and 6 handles, then none; the second token: 1, then none.
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "C_FindObjects"), 5);
+}
+
+TEST_F(QuintrelFault, getCertInfo_passesOverWhatCannotBeReadAndListsEveryX509Certificate)
+{
+    CertificateRecipe bigRecipe = recipeFor(KeyKind::EcP256, "big");
+    bigRecipe.commentLength = 9000;
+    const Bytes big = makeCertificate(bigRecipe).der;
+    ASSERT_GT(big.size(), 8192u);
+    configure("slot 1\n" + object(certificateNamed("first")) + object(Bytes { 0x30, 0x03, 0x02, 0x01, 0x05 })
+              + "object-attribute " + m_directory.string() + "/attribute.der\n" + "object-huge\n" + object(big)
+              + object(certificateNamed("last")) + "slot 2\n" + object(certificateNamed("other")));
+    // An X.509 certificate filed as an attribute certificate: never searched for.
+    writeBytes((m_directory / "attribute.der").string(), certificateNamed("attribute"));
+
+    const std::string info = text("GetCertInfo");
+    std::vector<std::string> names;
+    for (std::size_t at = 0; (at = info.find("\"commonName\":\"", at)) != std::string::npos;) {
+        at += 14;
+        names.push_back(info.substr(at, info.find('"', at) - at));
+    }
+    EXPECT_EQ(names, (std::vector<std::string> { "first", "big", "last", "other" })) << info.substr(0, 300);
+    // One read each, two for the absurd length (refused after the size),
+    // three for the certificate over the first buffer.
+    const std::vector<std::string> calls = loggedCalls();
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "C_GetAttributeValue"), 1 + 1 + 2 + 3 + 1 + 1);
+
+    // The record methods still end the token's search at the first bad object.
+    EXPECT_EQ(text("Quintrel"), "first;other;");
 }
 
 TEST_F(QuintrelFault, twoCertificates_everyMethodGivesOneRecordEach)

@@ -8,6 +8,9 @@
 #include "harness/ServiceProcess.h"
 #include "harness/WsClient.h"
 
+#include <p11-kit/pkcs11.h>
+
+#include <dlfcn.h>
 #include <openssl/core_names.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
@@ -210,6 +213,65 @@ std::string runCommand(const std::string& command)
     return output;
 }
 
+// One object to create on a token: a certificate of the given type whose
+// value is `value`. SoftHSM2 takes X.509 and OpenPGP ones.
+struct TokenObject {
+    CK_CERTIFICATE_TYPE type;
+    Bytes value;
+};
+
+// Creates the objects on the token labelled `label` through SoftHSM2's own
+// module, logged in as the user, in the order given. pkcs11-tool refuses a
+// certificate it cannot parse, so the test writes them itself.
+void createObjects(const std::string& label, const std::string& pin, const std::vector<TokenObject>& objects)
+{
+    void* module = ::dlopen(CORVANE_SOFTHSM_MODULE, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(module, nullptr) << ::dlerror();
+    auto getList = reinterpret_cast<CK_C_GetFunctionList>(::dlsym(module, "C_GetFunctionList"));
+    ASSERT_NE(getList, nullptr);
+    CK_FUNCTION_LIST_PTR p11 = nullptr;
+    ASSERT_EQ(getList(&p11), CKR_OK);
+    ASSERT_EQ(p11->C_Initialize(nullptr), CKR_OK);
+    CK_ULONG count = 0;
+    ASSERT_EQ(p11->C_GetSlotList(CK_TRUE, nullptr, &count), CKR_OK);
+    std::vector<CK_SLOT_ID> slots(count);
+    ASSERT_EQ(p11->C_GetSlotList(CK_TRUE, slots.data(), &count), CKR_OK);
+    CK_SESSION_HANDLE session = CK_INVALID_HANDLE;
+    for (CK_ULONG i = 0; i < count && session == CK_INVALID_HANDLE; ++i) {
+        CK_TOKEN_INFO info{};
+        if (p11->C_GetTokenInfo(slots[i], &info) == CKR_OK &&
+            std::string(reinterpret_cast<const char*>(info.label), sizeof info.label).rfind(label, 0) == 0) {
+            ASSERT_EQ(p11->C_OpenSession(slots[i], CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &session),
+                      CKR_OK);
+        }
+    }
+    ASSERT_NE(session, CK_INVALID_HANDLE) << "no token " << label;
+    std::string pinText = pin;
+    ASSERT_EQ(p11->C_Login(session, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(pinText.data()), pinText.size()),
+              CKR_OK);
+    for (const TokenObject& object : objects) {
+        CK_OBJECT_CLASS certificateClass = CKO_CERTIFICATE;
+        CK_CERTIFICATE_TYPE type = object.type;
+        CK_BBOOL yes = CK_TRUE, no = CK_FALSE;
+        Bytes value = object.value;
+        unsigned char subject[] = {0x30, 0x00};
+        CK_ATTRIBUTE attributes[] = {
+            {CKA_CLASS, &certificateClass, sizeof certificateClass},
+            {CKA_CERTIFICATE_TYPE, &type, sizeof type},
+            {CKA_TOKEN, &yes, sizeof yes},
+            {CKA_PRIVATE, &no, sizeof no},
+            {CKA_VALUE, value.data(), value.size()},
+            {CKA_SUBJECT, subject, sizeof subject},
+        };
+        CK_OBJECT_HANDLE handle = CK_INVALID_HANDLE;
+        ASSERT_EQ(p11->C_CreateObject(session, attributes, std::size(attributes), &handle), CKR_OK)
+            << "object " << (&object - objects.data());
+    }
+    p11->C_CloseSession(session);
+    p11->C_Finalize(nullptr);
+    ::dlclose(module);
+}
+
 class SoftHsmTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
@@ -375,6 +437,67 @@ TEST_F(SoftHsmTest, getCertInfo_listsEveryCertificateInWalkOrderAsCryptographyRe
         recordSerials.push_back(record.substr(0, record.find(':')));
     }
     EXPECT_EQ(serials, recordSerials);
+}
+
+// Valid certificates between objects that do not decode: GetCertInfo lists
+// every valid one, whatever order the token keeps them in.
+TEST_F(SoftHsmTest, getCertInfo_listsEveryCertificateAroundObjectsThatDoNotDecode)
+{
+    char pattern[] = "/tmp/corvane-softhsm-bad-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    const std::string directory = pattern;
+    std::filesystem::create_directories(directory + "/tokens");
+    {
+        std::ofstream conf(directory + "/softhsm2.conf");
+        conf << "directories.tokendir = " << directory << "/tokens\nobjectstore.backend = file\nlog.level = ERROR\n";
+    }
+    const std::string environment = "SOFTHSM2_CONF=" + shellQuote(directory + "/softhsm2.conf") + " ";
+    ASSERT_EQ(std::system((environment + "softhsm2-util --init-token --free --label 'Token C' --pin 123456 "
+                                         "--so-pin 12345678 >/dev/null").c_str()),
+              0);
+    ::setenv("SOFTHSM2_CONF", (directory + "/softhsm2.conf").c_str(), 1);
+    const std::vector<std::string> good = {"rsa-cjk", "ec-p256", "serial-00", "no-ku"};
+    const auto der = [](const std::string& kind) { return readFile(s_directory + "/certs/" + kind + ".der"); };
+    Bytes cut = der("ec-p256");
+    cut.pop_back();
+    Bytes trailing = der("ec-p256");
+    trailing.push_back(0x00);
+    createObjects("Token C", "123456",
+                  {{CKC_X_509, Bytes{0x30, 0x03, 0x02, 0x01, 0x05}}, {CKC_X_509, der(good[0])},
+                   {CKC_X_509, cut}, {CKC_X_509, der(good[1])}, {CKC_OPENPGP, der("person")},
+                   {CKC_X_509, der(good[2])}, {CKC_X_509, trailing}, {CKC_X_509, Bytes{'n', 'o'}},
+                   {CKC_X_509, der(good[3])}, {CKC_X_509, Bytes(9000, 0x30)}});
+    ::unsetenv("SOFTHSM2_CONF");
+    ASSERT_FALSE(HasFatalFailure());
+
+    std::string command = "python3 " + shellQuote(CORVANE_EXPECTED_CERT_INFO);
+    for (const auto& kind : good) {
+        command += " " + shellQuote("Token C:" + s_directory + "/certs/" + kind + ".der");
+    }
+    Records expected;
+    const std::string lines = runCommand(command);
+    for (std::size_t start = 0, end; (end = lines.find('\n', start)) != std::string::npos; start = end + 1) {
+        rapidjson::Document line;
+        line.Parse(lines.c_str() + start, end - start);
+        ASSERT_FALSE(line.HasParseError());
+        expected.insert(compactJson(line));
+    }
+    ASSERT_EQ(expected.size(), good.size());
+
+    ServiceOptions withBadObjects = options(CORVANE_SOFTHSM_MODULE);
+    withBadObjects.environment["SOFTHSM2_CONF"] = directory + "/softhsm2.conf";
+    ServiceProcess service(withBadObjects);
+    WsClient client;
+    client.connect();
+    loadQuintrel(client);
+    const std::vector<std::string> objects = arrayObjects(call(client, "GetCertInfo"));
+    EXPECT_EQ(Records(objects.begin(), objects.end()), expected);
+    // The record methods still stop at the token's first bad object.
+    EXPECT_LT(splitRecords(call(client, "GetCertNotAfter")).size(), good.size());
+    if (std::getenv("CORVANE_TEST_KEEP_DIRS") == nullptr) {
+        std::error_code ignored;
+        std::filesystem::remove_all(directory, ignored);
+    }
 }
 
 TEST_F(SoftHsmTest, secondConnection_seesTheSameTokensAgain)
