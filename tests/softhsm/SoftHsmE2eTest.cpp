@@ -326,6 +326,7 @@ protected:
         result.files[CORVANE_BRIDGE] = "libKestova.so";
         result.environment["KESTOVA_BRIDGE_MODULE"] = bridgeTarget;
         result.environment["SOFTHSM2_CONF"] = s_directory + "/softhsm2.conf";
+        result.environment["KESTOVA_BRIDGE_ATTRIBUTE_LOG"] = attributeLog();
         // Nine hours ahead of UTC: both validity instants fall on the next
         // local day, so a conversion to local time would show.
         result.environment["TZ"] = "JST-9";
@@ -380,6 +381,20 @@ protected:
         return expected;
     }
 
+    static std::string attributeLog() { return s_directory + "/attribute-reads.log"; }
+
+    // The bridge's attribute reads since the last count.
+    static std::size_t attributeReads()
+    {
+        std::ifstream in(attributeLog());
+        std::size_t lines = 0;
+        for (std::string line; std::getline(in, line);) {
+            ++lines;
+        }
+        std::filesystem::remove(attributeLog());
+        return lines;
+    }
+
     static std::string s_directory;
     static Expected s_expected;
 };
@@ -421,9 +436,13 @@ TEST_F(SoftHsmTest, getCertInfo_listsEveryCertificateInWalkOrderAsCryptographyRe
     WsClient client;
     client.connect();
     loadQuintrel(client);
+    attributeReads();
 
     const std::vector<std::string> objects = arrayObjects(call(client, "GetCertInfo"));
     EXPECT_EQ(Records(objects.begin(), objects.end()), expected);
+    // On a slow token each read is what users wait for: one per certificate,
+    // the one over 3 KiB included.
+    EXPECT_EQ(attributeReads(), kKinds.size());
 
     // The same walk as the record methods: the same certificates in the same order.
     std::vector<std::string> serials;

@@ -12,7 +12,9 @@
 // - a read-write session refused because the token is write protected (as
 //   OpenSC reports many read-only cards) is opened read-only instead.
 // KESTOVA_BRIDGE_ATTRIBUTE_DELAY_MS=N makes every attribute read N ms slower,
-// to measure callers against a token behind a slow link.
+// to measure callers against a token behind a slow link;
+// KESTOVA_BRIDGE_ATTRIBUTE_LOG=<path> appends one line to that file per
+// attribute read, so tests can count them.
 
 #include <p11-kit/pkcs11.h>
 
@@ -51,6 +53,7 @@ CK_FUNCTION_LIST_PTR g_target = nullptr;
 // The target's list with the replaced entries; what callers get.
 CK_FUNCTION_LIST g_bridged;
 std::chrono::milliseconds g_attributeDelay { 0 };
+const char* g_attributeLog = nullptr;
 
 bool usable(CK_SLOT_ID slot)
 {
@@ -113,6 +116,12 @@ CK_RV delayedGetAttributeValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE objec
                                CK_ULONG count)
 {
     std::this_thread::sleep_for(g_attributeDelay);
+    if (g_attributeLog != nullptr) {
+        if (FILE* log = std::fopen(g_attributeLog, "a")) {
+            std::fputs("C_GetAttributeValue\n", log);
+            std::fclose(log);
+        }
+    }
     return g_target->C_GetAttributeValue(session, object, attributes, count);
 }
 
@@ -185,7 +194,9 @@ CK_FUNCTION_LIST_PTR bridgedFunctions()
     g_bridged.C_GetSlotList = &bridgedGetSlotList;
     g_bridged.C_OpenSession = &bridgedOpenSession;
     g_attributeDelay = attributeDelay();
-    if (g_attributeDelay.count() > 0) {
+    const char* log = std::getenv("KESTOVA_BRIDGE_ATTRIBUTE_LOG");
+    g_attributeLog = log != nullptr && log[0] != '\0' ? log : nullptr;
+    if (g_attributeDelay.count() > 0 || g_attributeLog != nullptr) {
         g_bridged.C_GetAttributeValue = &delayedGetAttributeValue;
     }
     return &g_bridged;
