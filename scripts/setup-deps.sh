@@ -33,6 +33,10 @@ test_packages=(
   chromium
   firefox-esr
   python3-cryptography
+  pcscd
+  vsmartcard-vpcd
+  vsmartcard-vpicc
+  python3-pycryptodome
   wixl
   msitools
   osslsigncode
