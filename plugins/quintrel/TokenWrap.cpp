@@ -270,11 +270,13 @@ bool CTokenWrap::searchEveryCertificate(CK_SESSION_HANDLE session, const std::st
     while (objects.size() < kMaxObjects) {
         CK_OBJECT_HANDLE batch[kHandleBatch] = {};
         CK_ULONG found = 0;
-        if (call(&CK_FUNCTION_LIST::C_FindObjects, session, batch, kHandleBatch, &found) != CKR_OK || found == 0) {
+        // A count beyond the batch is a broken library: nothing it wrote
+        // there is believed, and the search ends.
+        if (call(&CK_FUNCTION_LIST::C_FindObjects, session, batch, kHandleBatch, &found) != CKR_OK || found == 0
+            || found > kHandleBatch) {
             break;
         }
-        // Never trust a count beyond the batch.
-        objects.insert(objects.end(), batch, batch + std::min(found, kHandleBatch));
+        objects.insert(objects.end(), batch, batch + found);
     }
     call(&CK_FUNCTION_LIST::C_FindObjectsFinal, session);
 

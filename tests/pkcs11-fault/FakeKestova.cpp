@@ -15,6 +15,10 @@
 //   slot <id> [no-token] [token-info-fails] [open-session-fails]
 //   object <path>               a CKA_VALUE from a file, on the last slot
 //   object-huge                 a value whose announced length is absurd
+//   lie found-count|value-length
+//                               found-count: C_FindObjects reports 1000 more
+//                               handles than it wrote; value-length: a value
+//                               read reports 100000 bytes more than it wrote
 //   object-attribute <path>     like object, of certificate type
 //                               CKC_X_509_ATTR_CERT (the others are CKC_X_509)
 //
@@ -61,6 +65,8 @@ struct Config {
     std::string logPath;
     InitializeMode initialize = InitializeMode::Standard;
     bool keepHandleWhenExhausted = false;
+    bool lieFoundCount = false;
+    bool lieValueLength = false;
     std::vector<FakeSlot> slots;
 };
 
@@ -120,6 +126,9 @@ Config readConfig()
                                                   : InitializeMode::Standard;
         } else if (directive == "exhausted") {
             config.keepHandleWhenExhausted = rest == "keep-handle";
+        } else if (directive == "lie") {
+            config.lieFoundCount = config.lieFoundCount || rest == "found-count";
+            config.lieValueLength = config.lieValueLength || rest == "value-length";
         } else if (directive == "slot") {
             FakeSlot slot;
             std::istringstream options(rest);
@@ -382,6 +391,9 @@ CK_RV fakeFindObjects(CK_SESSION_HANDLE handle, CK_OBJECT_HANDLE* objects, CK_UL
     if (*count == 0 && maxCount > 0 && !g_config.keepHandleWhenExhausted) {
         objects[0] = CK_INVALID_HANDLE;
     }
+    if (*count > 0 && g_config.lieFoundCount) {
+        *count += 1000;
+    }
     return CKR_OK;
 }
 
@@ -430,7 +442,7 @@ CK_RV fakeGetAttributeValue(CK_SESSION_HANDLE handle, CK_OBJECT_HANDLE objectHan
             rv = CKR_BUFFER_TOO_SMALL;
         } else {
             std::memcpy(a.pValue, object->value.data(), object->value.size());
-            a.ulValueLen = size;
+            a.ulValueLen = size + (g_config.lieValueLength ? 100000 : 0);
         }
     }
     return rv;

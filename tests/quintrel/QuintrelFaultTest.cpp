@@ -313,6 +313,20 @@ TEST_F(QuintrelFault, publicKeySequenceWithoutInteger_emptiesTheWholeText)
     EXPECT_LT(emptyKey, later) << info;
 }
 
+// A hostile library: counts beyond what it can have written are never believed.
+TEST_F(QuintrelFault, getCertInfo_libraryOverclaimingCounts_readsNothingItClaims)
+{
+    configure("lie found-count\nslot 1\n" + object(certificateNamed("one")) + object(certificateNamed("two")));
+    // A batch claiming more handles than it can hold ends the search.
+    EXPECT_EQ(text("GetCertInfo"), "[]");
+    const std::vector<std::string> calls = loggedCalls();
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "C_GetAttributeValue"), 0);
+    EXPECT_EQ(calls.back(), "C_CloseSession");
+
+    configure("lie value-length\nslot 1\n" + object(certificateNamed("one")));
+    EXPECT_EQ(text("GetCertInfo"), "[]");
+}
+
 TEST_F(QuintrelFault, ed25519KeyStartingWithSequenceTag_isTakenWholeAndTheOthersStay)
 {
     const TestCertificate ed = makeCertificate(recipeFor(KeyKind::Ed25519Sequence, "ed"));
