@@ -218,7 +218,7 @@ bool CTokenWrap::walkEveryCertificate(const CertificateStep& step)
     CK_RV rv = CKR_BUFFER_TOO_SMALL;
     for (int attempt = 0; attempt < 4 && rv == CKR_BUFFER_TOO_SMALL; ++attempt) {
         CK_ULONG count = 0;
-        if (call(&CK_FUNCTION_LIST::C_GetSlotList, CK_TRUE, nullptr, &count) != CKR_OK) {
+        if (call(&CK_FUNCTION_LIST::C_GetSlotList, CK_TRUE, nullptr, &count) != CKR_OK || count > kMaxSlots) {
             return false;
         }
         slots.assign(count, 0);
@@ -237,8 +237,14 @@ bool CTokenWrap::walkEveryCertificate(const CertificateStep& step)
             continue;
         }
         CK_SESSION_HANDLE session = CK_INVALID_HANDLE;
-        if (call(&CK_FUNCTION_LIST::C_OpenSession, slot, CK_FLAGS { CKF_SERIAL_SESSION | CKF_RW_SESSION },
-                 static_cast<void*>(nullptr), CK_NOTIFY { nullptr }, &session) != CKR_OK) {
+        const CK_RV opened = call(&CK_FUNCTION_LIST::C_OpenSession, slot,
+                                  CK_FLAGS { CKF_SERIAL_SESSION | CKF_RW_SESSION }, static_cast<void*>(nullptr),
+                                  CK_NOTIFY { nullptr }, &session);
+        // A card taken out since the slots were listed is simply not there.
+        if (opened == CKR_TOKEN_NOT_PRESENT || opened == CKR_DEVICE_REMOVED || opened == CKR_SLOT_ID_INVALID) {
+            continue;
+        }
+        if (opened != CKR_OK) {
             return false;
         }
         const bool keepGoing = searchEveryCertificate(session, tokenLabel(info), step);

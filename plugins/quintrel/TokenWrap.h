@@ -89,9 +89,10 @@ public:
     // in one call unless it exceeds kValueBuffer. Only X.509 certificates are
     // searched, every slot whose token information can be read is visited,
     // and an object whose value cannot be read or decoded is passed over
-    // (and reported) instead of ending the token's search. False when the
-    // library is not usable, the slots cannot be listed, a session cannot be
-    // opened, or the step abandons the walk.
+    // (and reported) instead of ending the token's search; a card taken out
+    // since the slots were listed is passed over too. False when the library
+    // is not usable, the slots cannot be listed, a session cannot be opened
+    // for another reason, or the step abandons the walk.
     bool walkEveryCertificate(const CertificateStep& step);
 
     // Values announced above this are taken as unreadable: a hostile length
@@ -104,6 +105,8 @@ public:
     // A token claiming more certificate objects than this is not searched
     // further: a hostile library must not grow the list without bound.
     static constexpr std::size_t kMaxObjects = 16384;
+    // Likewise for slots: a hostile count must not allocate without bound.
+    static constexpr CK_ULONG kMaxSlots = 4096;
 
 private:
     // Every call into the library's function list passes here, so the

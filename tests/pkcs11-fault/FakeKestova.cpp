@@ -12,7 +12,9 @@
 //                               standard: CKR_OK once, then ALREADY_INITIALIZED
 //   exhausted keep-handle       C_FindObjects leaves the handle untouched when
 //                               nothing is left (default: it writes 0 there)
-//   slot <id> [no-token] [token-info-fails] [open-session-fails]
+//   slot <id> [no-token] [token-info-fails] [open-session-fails] [removed-at-open]
+//                               removed-at-open: C_OpenSession answers
+//                               CKR_TOKEN_NOT_PRESENT, as for a card just taken out
 //   object <path>               a CKA_VALUE from a file, on the last slot
 //   object-huge                 a value whose announced length is absurd
 //   lie found-count|value-length
@@ -56,6 +58,7 @@ struct FakeSlot {
     bool tokenPresent = true;
     bool tokenInfoFails = false;
     bool openSessionFails = false;
+    bool removedAtOpen = false;
     std::vector<FakeObject> objects;
 };
 
@@ -138,6 +141,7 @@ Config readConfig()
                 slot.tokenPresent = slot.tokenPresent && option != "no-token";
                 slot.tokenInfoFails = slot.tokenInfoFails || option == "token-info-fails";
                 slot.openSessionFails = slot.openSessionFails || option == "open-session-fails";
+                slot.removedAtOpen = slot.removedAtOpen || option == "removed-at-open";
             }
             config.slots.push_back(slot);
         } else if (directive == "object" && !config.slots.empty()) {
@@ -280,6 +284,9 @@ CK_RV fakeOpenSession(CK_SLOT_ID id, CK_FLAGS flags, void*, CK_NOTIFY, CK_SESSIO
     }
     if (slot->openSessionFails) {
         return CKR_DEVICE_ERROR;
+    }
+    if (slot->removedAtOpen) {
+        return CKR_TOKEN_NOT_PRESENT;
     }
     if (session == nullptr) {
         return CKR_ARGUMENTS_BAD;

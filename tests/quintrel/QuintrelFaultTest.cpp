@@ -263,6 +263,16 @@ TEST_F(QuintrelFault, openSessionFailingOnSecondToken_dropsEarlierRecords)
     EXPECT_EQ(text("GetCertInfo"), "[]");
 }
 
+TEST_F(QuintrelFault, cardTakenOutBeforeItsSessionOpens_getCertInfoListsTheOtherTokens)
+{
+    configure("slot 1 removed-at-open\n" + object(certificateNamed("gone")) + "slot 2\n"
+              + object(certificateNamed("stays")));
+    const std::string listed = text("GetCertInfo");
+    EXPECT_NE(listed.find("\"commonName\":\"stays\""), std::string::npos) << listed;
+    EXPECT_EQ(listed.find("\"commonName\":\"gone\""), std::string::npos) << listed;
+    EXPECT_EQ(text("Quintrel"), "");
+}
+
 TEST_F(QuintrelFault, undecodableObjectBetweenCertificates_endsThatTokensSearch)
 {
     configure("slot 1\n" + object(certificateNamed("first")) + object(Bytes { 0x30, 0x03, 0x02, 0x01, 0x05 })
