@@ -104,7 +104,7 @@ public:
     static constexpr CK_ULONG kHandleBatch = 64;
     // A token claiming more certificate objects than this is not searched
     // further: a hostile library must not grow the list without bound.
-    static constexpr std::size_t kMaxObjects = 16384;
+    static constexpr std::size_t kMaxObjects = 4096;
     // Likewise for slots: a hostile count must not allocate without bound.
     static constexpr CK_ULONG kMaxSlots = 4096;
 

@@ -12,6 +12,7 @@
 //                               standard: CKR_OK once, then ALREADY_INITIALIZED
 //   exhausted keep-handle       C_FindObjects leaves the handle untouched when
 //                               nothing is left (default: it writes 0 there)
+//   exhausted never             C_FindObjects starts over instead of ending
 //   slot <id> [no-token] [token-info-fails] [open-session-fails] [removed-at-open]
 //                               removed-at-open: C_OpenSession answers
 //                               CKR_TOKEN_NOT_PRESENT, as for a card just taken out
@@ -69,6 +70,7 @@ struct Config {
     InitializeMode initialize = InitializeMode::Standard;
     bool keepHandleWhenExhausted = false;
     bool lieFoundCount = false;
+    bool neverExhausted = false;
     bool lieValueLength = false;
     std::vector<FakeSlot> slots;
 };
@@ -129,6 +131,7 @@ Config readConfig()
                                                   : InitializeMode::Standard;
         } else if (directive == "exhausted") {
             config.keepHandleWhenExhausted = rest == "keep-handle";
+            config.neverExhausted = rest == "never";
         } else if (directive == "lie") {
             config.lieFoundCount = config.lieFoundCount || rest == "found-count";
             config.lieValueLength = config.lieValueLength || rest == "value-length";
@@ -389,6 +392,9 @@ CK_RV fakeFindObjects(CK_SESSION_HANDLE handle, CK_OBJECT_HANDLE* objects, CK_UL
     const auto& all = g_config.slots[session->slot].objects;
     const std::size_t total = session->matchesAll ? all.size() : 0;
     *count = 0;
+    if (g_config.neverExhausted && session->next == total) {
+        session->next = 0;
+    }
     while (*count < maxCount && session->next < total) {
         const FakeObject& candidate = all[session->next++];
         if (session->anyType || candidate.type == session->type) {

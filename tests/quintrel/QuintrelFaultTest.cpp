@@ -337,6 +337,14 @@ TEST_F(QuintrelFault, getCertInfo_libraryOverclaimingCounts_readsNothingItClaims
     EXPECT_EQ(text("GetCertInfo"), "[]");
 }
 
+// A search that never ends is cut off: GetCertInfo answers.
+TEST_F(QuintrelFault, getCertInfo_searchThatNeverEnds_stopsAtItsBound)
+{
+    configure("exhausted never\nslot 1\n" + object(certificateNamed("again")));
+    const std::string listed = text("GetCertInfo");
+    EXPECT_EQ(std::count(listed.begin(), listed.end(), '{'), 4096);
+}
+
 TEST_F(QuintrelFault, ed25519KeyStartingWithSequenceTag_isTakenWholeAndTheOthersStay)
 {
     const TestCertificate ed = makeCertificate(recipeFor(KeyKind::Ed25519Sequence, "ed"));

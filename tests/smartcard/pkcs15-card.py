@@ -9,7 +9,8 @@ this program; removing it is ending it.
 File system: MF 3F00 / DF 5015 holding the object directory (5031), the
 token information (5032), the certificate directory (4404) and one file per
 certificate (4301, 4302, ...). The card is read-only and has no keys: only
-what a public session sees is on it.
+what a public session sees is on it. The emulation's own card types do not
+serve: its "iso7816" card fails on the first SELECT (see Card.select).
 """
 import argparse
 import socket
@@ -130,7 +131,7 @@ def main():
             time.sleep(0.1)
     # Every APDU is a small write waiting for its answer: with Nagle's
     # algorithm and delayed acknowledgements on this link each exchange
-    # stalls for tens of milliseconds, and a card start takes seconds.
+    # stalls, and reading the card takes ten times as long.
     sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
 
     def receive(n):
