@@ -9,7 +9,8 @@
 # - Mounts: pcscd 1.9.9 ignores PCSCLITE_CSOCK_NAME for its own socket and
 #   always makes /run/pcscd/pcscd.comm. A directory of ours is bind-mounted
 #   over /run/pcscd, so neither the machine's pcscd nor another test's is
-#   touched. Nothing outside this directory is written.
+#   touched. Outside that directory only /run/pcscd itself is made, when it
+#   is missing, as pcscd would make it.
 # pcscd reads its readers from /etc/reader.conf.d, where vsmartcard-vpcd
 # registers vpcd.
 set -eu
