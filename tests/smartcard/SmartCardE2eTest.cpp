@@ -25,7 +25,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <functional>
+#include <map>
 #include <iostream>
 #include <set>
 #include <string>
