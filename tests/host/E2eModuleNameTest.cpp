@@ -1,12 +1,19 @@
 // A module name beyond ASCII reaches the loader intact: on Windows as UTF-16
 // with a surrogate pair for the character outside the Basic Multilingual
-// Plane, on Linux as the UTF-8 file name.
+// Plane, on Linux as the UTF-8 file name. Which directories a name is looked
+// up in: the service's own, and on Linux never the one it was started in.
 
 #include "E2eTest.h"
+
+#include <stdlib.h>
+
+#include <filesystem>
 
 using harness::ServiceOptions;
 using harness::ServiceProcess;
 using harness::WsClient;
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -28,6 +35,35 @@ TEST(ModuleNameOnDisk, nonAsciiNameWithCharacterBeyondBmp_loadsThatFile)
     // Only the exact name: without the last character the file is not there.
     const std::string shorter = kName.substr(0, kName.size() - 4);
     EXPECT_EQ(client.request(e2e::loadRequest(shorter, "3")), e2e::loadError(126));
+}
+
+// Started from a directory that someone else may write (/tmp, a download
+// folder), the service loads nothing from there: neither a plug-in a page
+// names nor a library in place of one it needs itself (a planted
+// libgcc_s.so.1 that it loaded would keep it from starting at all).
+TEST(ModuleNameOnDisk, librariesInTheStartDirectory_areNotLoaded)
+{
+    if (!harness::environmentOr("CORVANE_TEST_LAUNCHER").empty()) {
+        GTEST_SKIP() << "Windows searches the current directory by design (after the system directories)";
+    }
+    std::string start = harness::environmentOr("TMPDIR", "/tmp") + "/corvane-start-XXXXXX";
+    ASSERT_NE(::mkdtemp(start.data()), nullptr);
+    const std::string echo = ServiceProcess::artifactsDirectory() + "/" + ServiceProcess::moduleFileName("echo");
+    for (const char* planted : {"Planted.so", "libgcc_s.so.1"}) {
+        fs::copy_file(echo, start + "/" + planted);
+    }
+    {
+        ServiceOptions options;
+        options.startDirectory = start;
+        ServiceProcess service(options);
+        WsClient client;
+        client.connect();
+        EXPECT_EQ(client.request(e2e::loadRequest("Planted")), e2e::loadError(126));
+        // The same file beside the service is found.
+        fs::copy_file(echo, service.directory() + "/Planted.so");
+        EXPECT_EQ(client.request(e2e::loadRequest("Planted", "2")), e2e::kLoadSuccess);
+    }
+    fs::remove_all(start);
 }
 
 } // namespace
