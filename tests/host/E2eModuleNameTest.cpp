@@ -1,6 +1,7 @@
 // A module name beyond ASCII reaches the loader intact: on Windows as UTF-16
 // with a surrogate pair for the character outside the Basic Multilingual
-// Plane, on Linux as the UTF-8 file name. Which directories a name is looked
+// Plane, on Linux as the UTF-8 file name. A trailing dot keeps the default
+// extension off. Which directories a name is looked
 // up in: the service's own, and on Linux never the one it was started in.
 
 #include "E2eTest.h"
@@ -35,6 +36,23 @@ TEST(ModuleNameOnDisk, nonAsciiNameWithCharacterBeyondBmp_loadsThatFile)
     // Only the exact name: without the last character the file is not there.
     const std::string shorter = kName.substr(0, kName.size() - 4);
     EXPECT_EQ(client.request(e2e::loadRequest(shorter, "3")), e2e::loadError(126));
+}
+
+// A trailing dot means "no extension" on both platforms: the file loaded is
+// the one without, beside the service, and without the dot the default
+// extension is looked for instead.
+TEST(ModuleNameOnDisk, trailingDot_loadsTheFileWithoutExtension)
+{
+    ServiceOptions options;
+    options.files[ServiceProcess::artifactsDirectory() + "/" + ServiceProcess::moduleFileName("echo")] = "ProbeNoExt";
+    ServiceProcess service(options);
+    WsClient client;
+    client.connect();
+
+    EXPECT_EQ(client.request(e2e::loadRequest("ProbeNoExt.")), e2e::kLoadSuccess);
+    EXPECT_EQ(client.request("{\"MsgId\":\"2\",\"Method\":\"echo\",\"Param\":\"dot\"}"),
+              e2e::answer("2", true, "dot"));
+    EXPECT_EQ(client.request(e2e::loadRequest("ProbeNoExt", "3")), e2e::loadError(126));
 }
 
 // Started from a directory that someone else may write (/tmp, a download
