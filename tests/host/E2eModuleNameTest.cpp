@@ -38,21 +38,44 @@ TEST(ModuleNameOnDisk, nonAsciiNameWithCharacterBeyondBmp_loadsThatFile)
     EXPECT_EQ(client.request(e2e::loadRequest(shorter, "3")), e2e::loadError(126));
 }
 
-// A trailing dot means "no extension" on both platforms: the file loaded is
-// the one without, beside the service, and without the dot the default
-// extension is looked for instead.
-TEST(ModuleNameOnDisk, trailingDot_loadsTheFileWithoutExtension)
+// Every form of name finds the file the system's loader would: a trailing
+// dot means "no extension" on both platforms, a name without one gets the
+// default extension, another extension is kept, and only Windows ignores
+// letter case.
+TEST(ModuleNameOnDisk, nameForms_loadTheFileTheSystemLoaderWould)
 {
+    const std::string echo = ServiceProcess::artifactsDirectory() + "/" + ServiceProcess::moduleFileName("echo");
     ServiceOptions options;
-    options.files[ServiceProcess::artifactsDirectory() + "/" + ServiceProcess::moduleFileName("echo")] = "ProbeNoExt";
+    options.files[echo] = "ProbeNoExt";
+    options.files[ServiceProcess::artifactsDirectory() + "/" + ServiceProcess::moduleFileName("tracked_a")] =
+        "Probe.plg";
+    options.plugins = {"echo"};
     ServiceProcess service(options);
     WsClient client;
     client.connect();
 
-    EXPECT_EQ(client.request(e2e::loadRequest("ProbeNoExt.")), e2e::kLoadSuccess);
-    EXPECT_EQ(client.request("{\"MsgId\":\"2\",\"Method\":\"echo\",\"Param\":\"dot\"}"),
-              e2e::answer("2", true, "dot"));
-    EXPECT_EQ(client.request(e2e::loadRequest("ProbeNoExt", "3")), e2e::loadError(126));
+    // What a call reaches after the load: echo answers "method" with its
+    // name, tracked_a with its tag; null: no such module.
+    const bool windows = !harness::environmentOr("CORVANE_TEST_LAUNCHER").empty();
+    const char* const echoed = "method";
+    const char* const onlyOnWindows = windows ? echoed : nullptr;
+    const struct {
+        const char* name;
+        const char* reaches;
+    } forms[] = {
+        {"ProbeNoExt.", echoed},  {"ProbeNoExt", nullptr},  {"probenoext.", onlyOnWindows},
+        {"Probe.plg", "tracked_a"}, {"PROBE.PLG", windows ? "tracked_a" : nullptr}, {"Probe.plg.", "tracked_a"},
+        {"echo", echoed},         {"ECHO", onlyOnWindows},
+    };
+    for (const auto& form : forms) {
+        SCOPED_TRACE(form.name);
+        if (form.reaches == nullptr) {
+            EXPECT_EQ(client.request(e2e::loadRequest(form.name)), e2e::loadError(126));
+            continue;
+        }
+        EXPECT_EQ(client.request(e2e::loadRequest(form.name)), e2e::kLoadSuccess);
+        EXPECT_EQ(client.request("{\"MsgId\":\"2\",\"Method\":\"method\"}"), e2e::answer("2", true, form.reaches));
+    }
 }
 
 // Started from a directory that someone else may write (/tmp, a download
