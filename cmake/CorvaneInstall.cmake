@@ -64,7 +64,8 @@ function(corvane_stages_installed_files target)
   endif()
 endfunction()
 
-# Runs once every directory has been read (deferred below).
+# Runs at the end of the directory that includes this file, the project's
+# top, when every directory below has been read.
 function(_corvane_package_after_installed)
   get_property(_installed GLOBAL PROPERTY CORVANE_INSTALLED_TARGETS)
   get_property(_packaging GLOBAL PROPERTY CORVANE_PACKAGING_TARGETS)
@@ -80,4 +81,4 @@ function(_corvane_package_after_installed)
     endif()
   endforeach()
 endfunction()
-cmake_language(DEFER DIRECTORY "${CMAKE_SOURCE_DIR}" CALL _corvane_package_after_installed)
+cmake_language(DEFER CALL _corvane_package_after_installed)
