@@ -9,6 +9,7 @@
 #include <stdlib.h>
 
 #include <filesystem>
+#include <memory>
 
 using harness::ServiceOptions;
 using harness::ServiceProcess;
@@ -63,9 +64,14 @@ TEST(ModuleNameOnDisk, nameForms_loadTheFileTheSystemLoaderWould)
         const char* name;
         const char* reaches;
     } forms[] = {
-        {"ProbeNoExt.", echoed},  {"ProbeNoExt", nullptr},  {"probenoext.", onlyOnWindows},
-        {"Probe.plg", "tracked_a"}, {"PROBE.PLG", windows ? "tracked_a" : nullptr}, {"Probe.plg.", "tracked_a"},
-        {"echo", echoed},         {"ECHO", onlyOnWindows},
+        {"ProbeNoExt.", echoed},
+        {"ProbeNoExt", nullptr},
+        {"probenoext.", onlyOnWindows},
+        {"Probe.plg", "tracked_a"},
+        {"PROBE.PLG", windows ? "tracked_a" : nullptr},
+        {"Probe.plg.", "tracked_a"},
+        {"echo", echoed},
+        {"ECHO", onlyOnWindows},
     };
     for (const auto& form : forms) {
         SCOPED_TRACE(form.name);
@@ -89,22 +95,23 @@ TEST(ModuleNameOnDisk, librariesInTheStartDirectory_areNotLoaded)
     }
     std::string start = harness::environmentOr("TMPDIR", "/tmp") + "/corvane-start-XXXXXX";
     ASSERT_NE(::mkdtemp(start.data()), nullptr);
+    const std::unique_ptr<const std::string, void (*)(const std::string*)> removeStart(&start, [](const std::string* path) {
+        std::error_code ignored;
+        fs::remove_all(*path, ignored);
+    });
     const std::string echo = ServiceProcess::artifactsDirectory() + "/" + ServiceProcess::moduleFileName("echo");
     for (const char* planted : {"Planted.so", "libgcc_s.so.1"}) {
         fs::copy_file(echo, start + "/" + planted);
     }
-    {
-        ServiceOptions options;
-        options.startDirectory = start;
-        ServiceProcess service(options);
-        WsClient client;
-        client.connect();
-        EXPECT_EQ(client.request(e2e::loadRequest("Planted")), e2e::loadError(126));
-        // The same file beside the service is found.
-        fs::copy_file(echo, service.directory() + "/Planted.so");
-        EXPECT_EQ(client.request(e2e::loadRequest("Planted", "2")), e2e::kLoadSuccess);
-    }
-    fs::remove_all(start);
+    ServiceOptions options;
+    options.startDirectory = start;
+    ServiceProcess service(options);
+    WsClient client;
+    client.connect();
+    EXPECT_EQ(client.request(e2e::loadRequest("Planted")), e2e::loadError(126));
+    // The same file beside the service is found.
+    fs::copy_file(echo, service.directory() + "/Planted.so");
+    EXPECT_EQ(client.request(e2e::loadRequest("Planted", "2")), e2e::kLoadSuccess);
 }
 
 } // namespace
