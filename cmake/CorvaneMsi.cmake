@@ -20,8 +20,7 @@ add_custom_command(
   OUTPUT "${_msi}"
   COMMAND "${CMAKE_COMMAND}" -DBUILD_DIR=${CMAKE_BINARY_DIR} -DOUTPUT=${_msi}
           -P "${_packaging}/make-msi.cmake"
-  DEPENDS corvane Quintrel
-          "${_packaging}/Corvane.wxs" "${_packaging}/make-msi.cmake"
+  DEPENDS "${_packaging}/Corvane.wxs" "${_packaging}/make-msi.cmake"
           "${CMAKE_BINARY_DIR}/msi-settings.cmake"
           "${PROJECT_SOURCE_DIR}/server/windows/corvane.ico"
           "${PROJECT_SOURCE_DIR}/README.md"
@@ -33,3 +32,5 @@ add_custom_command(
   COMMENT "Building the Windows installer Corvane-${PROJECT_VERSION}-x64.msi"
   VERBATIM)
 add_custom_target(msi ALL DEPENDS "${_msi}")
+# It stages every installed file: every installed target comes first.
+corvane_stages_installed_files(msi OUTPUT "${_msi}")

@@ -43,6 +43,7 @@ if(NOT WIN32)
     list(APPEND _gzipped "${_copy}.gz")
   endforeach()
   add_custom_target(corvane_package_docs ALL DEPENDS ${_gzipped})
+  corvane_installs_files_of(corvane_package_docs)
   install(FILES "${PROJECT_BINARY_DIR}/packaging/changelog.gz"
                 "${PROJECT_SOURCE_DIR}/packaging/debian/copyright"
           DESTINATION "${CORVANE_DOC_DIR}")

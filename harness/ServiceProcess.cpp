@@ -98,6 +98,7 @@ ServiceProcess::ServiceProcess(ServiceOptions options)
     m_port = options.port;
     m_user = options.user;
     m_group = options.group;
+    m_startDirectory = options.startDirectory;
     if (options.requirePortFree) {
         requirePortFree(m_port);
     }
@@ -179,7 +180,7 @@ pid_t ServiceProcess::spawn(const std::string& outPath, const std::string& errPa
     child.argv = splitBlanks(environmentOr("CORVANE_TEST_LAUNCHER", ""));
     child.argv.push_back(m_executable);
     child.environment = m_environment;
-    child.directory = m_directory;
+    child.directory = m_startDirectory.empty() ? m_directory : m_startDirectory;
     child.outputPath = outPath;
     child.errorPath = errPath;
     child.user = m_user;

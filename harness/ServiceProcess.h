@@ -63,6 +63,8 @@ struct ServiceOptions {
     // directory is handed over to that user. Unset: the test's own user.
     std::optional<uid_t> user;
     gid_t group = 0;
+    // The directory the service is started in. Empty: its own directory.
+    std::string startDirectory;
 };
 
 struct ProcessResult {
@@ -118,6 +120,7 @@ private:
 
     std::string m_directory;
     std::string m_executable;
+    std::string m_startDirectory;
     std::vector<std::string> m_environment;
     int m_port = server::kFirstPort;
     std::optional<uid_t> m_user;

@@ -125,6 +125,18 @@ std::wstring mappedFilePath(const void* address)
     return {};
 }
 
+// The path of a file as LoadLibraryW must be given it to load that very
+// file: it appends ".dll" to a file name without an extension, a path
+// included, unless the name ends in a dot ("no extension").
+std::wstring loaderPath(std::wstring path)
+{
+    const std::size_t name = path.find_last_of(L"\\/");
+    if (!path.empty() && path.find(L'.', name == std::wstring::npos ? 0 : name + 1) == std::wstring::npos) {
+        path += L'.';
+    }
+    return path;
+}
+
 } // namespace
 
 InstanceGuard::InstanceGuard(const std::string& name)
@@ -383,7 +395,7 @@ PluginLoad loadPluginModule(const std::string& utf8Name, const char* entryName, 
     } else if (scan.exported) {
         // Loaded by the path of the file that was read; while the mapping is
         // held the file cannot be written or deleted.
-        const std::wstring path = mappedFilePath(base);
+        const std::wstring path = loaderPath(mappedFilePath(base));
         const HMODULE library = ::LoadLibraryW(path.empty() ? wideName.c_str() : path.c_str());
         if (library == nullptr) {
             error = static_cast<std::uint32_t>(::GetLastError());

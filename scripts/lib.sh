@@ -37,6 +37,23 @@ need() {
   done
 }
 
+# build_each_package_alone <build dir> <target>...: builds every packaging
+# target by itself in an emptied tree, each with 2 jobs, so that a package
+# that stages a file before the build has made it fails here every time
+# rather than now and then in a full build.
+build_each_package_alone() {
+  local dir="$1" target
+  shift
+  for target in "$@"; do
+    cmake --build "$dir" --target clean >/dev/null || fail "cleaning $dir failed"
+    step "building the packaging target $target alone in an emptied $dir"
+    cmake --build "$dir" -j2 --target "$target" >"$dir/package-alone-$target.log" 2>&1 || {
+      tail -30 "$dir/package-alone-$target.log" >&2
+      fail "$target, built alone, failed: it stages something it does not depend on (log: $dir/package-alone-$target.log)"
+    }
+  done
+}
+
 # A Wine prefix of our own, with nothing that waits for a person: no display,
 # no offers to install mscoree/mshtml, no debugger on a crash (a crash is an
 # exit code).

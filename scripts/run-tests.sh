@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs every package the tests need, then builds and tests in stages:
-#   1. release build, all tests
+#   1. release build, all tests; before it, each packaging target built
+#      alone in the emptied tree (also in stage 6)
 #   2. the Debian package, installed and tested in a clean Debian 12 root
 #      (scripts/test-deb.sh; needs root)
 #   3. AddressSanitizer + UndefinedBehaviorSanitizer build, all tests
@@ -32,9 +33,11 @@ fi
 
 declare -a summaries=()
 
-# build_and_test <stage title> <preset>
+# build_and_test <stage title> <preset> [packaging target...]
+# The packaging targets are first built one by one in the emptied tree.
 build_and_test() {
   local title="$1" preset="$2"
+  shift 2
   local dir="$build_root/$preset"
   local log="$dir/ctest-output.log"
 
@@ -42,6 +45,9 @@ build_and_test() {
   echo "==> [$title] configuring $dir ($(elapsed))"
   cmake --preset "$preset" -B "$dir" -DCORVANE_WARNINGS_AS_ERRORS=$werror >/dev/null \
     || fail "$title: configuring failed"
+  if [[ $# -gt 0 ]]; then
+    build_each_package_alone "$dir" "$@"
+  fi
   echo "==> [$title] building with 2 jobs ($(elapsed))"
   cmake --build "$dir" -j2 || fail "$title: building failed"
   echo "==> [$title] running the tests ($(elapsed))"
@@ -61,7 +67,8 @@ build_and_test() {
 echo "==> Checking packages"
 scripts/setup-deps.sh || fail "installing the packages failed (see above)"
 
-build_and_test "release" release
+# The .deb is CPack's package target.
+build_and_test "release" release package
 
 echo
 echo "==> [deb] the package in a clean Debian 12 root ($(elapsed))"

@@ -5,8 +5,9 @@
 #
 # Builds BUILD_DIR (a release build; configured with the release preset when
 # it is new), makes the .deb there with `cpack -G DEB`, checks it with
-# lintian (no errors) and then, in a fresh minimal Debian 12 root made with
-# debootstrap:
+# lintian (no errors), checks that no ELF file in it has an empty or relative
+# RUNPATH or RPATH entry (tests/check-runpath.sh) and then, in a fresh
+# minimal Debian 12 root made with debootstrap:
 #   1. `apt-get install ./corvane_*.deb` pulls what the package declares, and
 #      ldd finds every library of the installed binaries; the user unit is
 #      enabled for every user and `systemd-analyze verify` accepts it;
@@ -62,6 +63,14 @@ if ! lintian --fail-on error "$deb" >"$lintian_log" 2>&1; then
 fi
 grep -v 'running with root privileges' "$lintian_log" | sed 's/^/    /' || echo "    (nothing to report)"
 rm -f "$lintian_log"
+
+step "RUNPATH and RPATH of every ELF file in the package"
+unpacked="$(mktemp -d)"
+dpkg-deb -x "$deb" "$unpacked"
+runpath_rc=0
+bash "$corvane_root/tests/check-runpath.sh" "$unpacked" | sed "s|$unpacked||; s/^/    /" || runpath_rc=$?
+rm -rf "$unpacked"
+[[ $runpath_rc -eq 0 ]] || fail "a file of the package searches an empty or relative directory (above)"
 
 # --- a clean Debian 12 root --------------------------------------------------
 work="$(mktemp -d /var/tmp/corvane-deb.XXXXXX)"
