@@ -43,6 +43,7 @@ test_packages=(
   lintian
   systemd
   zstd
+  libxml2-utils
   clang
   libfuzzer-14-dev
   libclang-rt-14-dev
