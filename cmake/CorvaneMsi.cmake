@@ -20,7 +20,8 @@ add_custom_command(
   OUTPUT "${_msi}"
   COMMAND "${CMAKE_COMMAND}" -DBUILD_DIR=${CMAKE_BINARY_DIR} -DOUTPUT=${_msi}
           -P "${_packaging}/make-msi.cmake"
-  DEPENDS corvane Quintrel
+  DEPENDS corvane corvane_doctor Quintrel CorvaneSetup
+          "${_packaging}/policy/Corvane.admx" "${_packaging}/policy/en-US/Corvane.adml"
           "${_packaging}/Corvane.wxs" "${_packaging}/make-msi.cmake"
           "${CMAKE_BINARY_DIR}/msi-settings.cmake"
           "${PROJECT_SOURCE_DIR}/server/windows/corvane.ico"

@@ -16,7 +16,8 @@
 #                                      plug-ins by bare name
 
 # Windows: Corvane.exe, Corvane-Doctor.exe, the plug-ins, README.md, docs/,
-# examples/ and clients/js/ at the top of the ZIP.
+# examples/, clients/js/ and the Group Policy template policy/ at the top of
+# the ZIP.
 if(WIN32)
   set(CORVANE_DOC_DIR ".")
 else()
@@ -69,6 +70,9 @@ install(FILES ${CORVANE_DOC_PAGES} DESTINATION "${CORVANE_DOC_DIR}/docs")
 # text beside the programs, named so that a double click opens it.
 if(WIN32)
   install(FILES "${PROJECT_SOURCE_DIR}/LICENSE" DESTINATION "${CORVANE_DOC_DIR}" RENAME LICENSE.txt)
+  # The Group Policy template, laid out as a PolicyDefinitions folder is.
+  install(FILES "${PROJECT_SOURCE_DIR}/packaging/windows/policy/Corvane.admx" DESTINATION policy)
+  install(FILES "${PROJECT_SOURCE_DIR}/packaging/windows/policy/en-US/Corvane.adml" DESTINATION policy/en-US)
 endif()
 install(FILES "${PROJECT_SOURCE_DIR}/examples/hello_plugin.cpp"
         DESTINATION "${CORVANE_DOC_DIR}/examples")
