@@ -40,6 +40,8 @@ test_packages=(
   dpkg-dev
   file
   debootstrap
+  piuparts
+  adequate
   lintian
   systemd
   zstd
