@@ -20,7 +20,11 @@ add_custom_command(
   OUTPUT "${_msi}"
   COMMAND "${CMAKE_COMMAND}" -DBUILD_DIR=${CMAKE_BINARY_DIR} -DOUTPUT=${_msi}
           -P "${_packaging}/make-msi.cmake"
-  DEPENDS "${_packaging}/Corvane.wxs" "${_packaging}/make-msi.cmake"
+  # The installed programs come first by the installed-targets rule below; the
+  # custom action DLL is embedded, not installed, so it is named here.
+  DEPENDS CorvaneSetup
+          "${_packaging}/policy/Corvane.admx" "${_packaging}/policy/en-US/Corvane.adml"
+          "${_packaging}/Corvane.wxs" "${_packaging}/make-msi.cmake"
           "${CMAKE_BINARY_DIR}/msi-settings.cmake"
           "${PROJECT_SOURCE_DIR}/server/windows/corvane.ico"
           "${PROJECT_SOURCE_DIR}/README.md"

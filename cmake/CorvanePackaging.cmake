@@ -5,8 +5,9 @@
 #   bin/corvane-doctor                 its diagnostics (tools/doctor/)
 #   lib/systemd/user/corvane.service   the user unit, enabled for every user
 #                                      by the package's postinst
-#   share/doc/corvane/                 README.md, docs/*.md, the example page
-#                                      and plug-in, the client's classic
+#   share/doc/corvane/                 README.md, docs/*.md, the example page,
+#                                      plug-in and origin policy
+#                                      (examples/allowed-origins), the client's classic
 #                                      script and README, Debian's
 #                                      changelog.gz and copyright
 #   share/man/man1/corvane.1.gz        the manual pages, and corvane-doctor.1.gz
@@ -16,7 +17,8 @@
 #                                      plug-ins by bare name
 
 # Windows: Corvane.exe, Corvane-Doctor.exe, the plug-ins, README.md, docs/,
-# examples/ and clients/js/ at the top of the ZIP.
+# examples/, clients/js/ and the Group Policy template policy/ at the top of
+# the ZIP.
 if(WIN32)
   set(CORVANE_DOC_DIR ".")
 else()
@@ -70,9 +72,17 @@ install(FILES ${CORVANE_DOC_PAGES} DESTINATION "${CORVANE_DOC_DIR}/docs")
 # text beside the programs, named so that a double click opens it.
 if(WIN32)
   install(FILES "${PROJECT_SOURCE_DIR}/LICENSE" DESTINATION "${CORVANE_DOC_DIR}" RENAME LICENSE.txt)
+  # The Group Policy template, laid out as a PolicyDefinitions folder is.
+  install(FILES "${PROJECT_SOURCE_DIR}/packaging/windows/policy/Corvane.admx" DESTINATION policy)
+  install(FILES "${PROJECT_SOURCE_DIR}/packaging/windows/policy/en-US/Corvane.adml" DESTINATION policy/en-US)
 endif()
 install(FILES "${PROJECT_SOURCE_DIR}/examples/hello_plugin.cpp"
         DESTINATION "${CORVANE_DOC_DIR}/examples")
+if(NOT WIN32)
+  # A commented origin policy, to copy to /etc/corvane/allowed-origins.
+  install(FILES "${PROJECT_SOURCE_DIR}/packaging/debian/allowed-origins"
+          DESTINATION "${CORVANE_DOC_DIR}/examples")
+endif()
 # The demo page is optional in a source tree; ship it when it is there.
 if(EXISTS "${PROJECT_SOURCE_DIR}/examples/demo.html")
   install(FILES "${PROJECT_SOURCE_DIR}/examples/demo.html"

@@ -7,7 +7,8 @@
 # Usage: scripts/package.sh [--pfx FILE] [--password-file FILE]
 #                           [--timestamp URL] [--out DIR]
 #   --pfx FILE            sign Corvane.exe, Corvane-Doctor.exe and Quintrel.dll (before they go
-#                         into the MSI and the ZIP) and the MSI with
+#                         into the MSI and the ZIP), the installer's custom
+#                         action CorvaneSetup.dll and the MSI with
 #                         Authenticode, using this PKCS#12 file
 #   --password-file FILE  its password, on the first line; without it the
 #                         password comes from $CORVANE_SIGN_PASSWORD. It is
@@ -90,6 +91,10 @@ step "Windows files${pfx:+, signed}"
 for file in "$stage/$name"/*.exe "$stage/$name"/*.dll; do
   sign "$file"
 done
+# The installer's custom action DLL goes into the MSI, not into the ZIP.
+setup_dll="$stage/CorvaneSetup.dll"
+cp "$win_dir/packaging/windows/setup/CorvaneSetup.dll" "$setup_dll"
+sign "$setup_dll"
 
 mkdir -p "$out"
 out="$(cd "$out" && pwd)"
@@ -98,7 +103,7 @@ cp "$native_dir"/corvane_*.deb "$out/"
 
 step "the installer"
 msi="$out/Corvane-$version-x64.msi"
-cmake -DBUILD_DIR="$win_dir" -DSTAGE="$stage/$name" -DOUTPUT="$msi" -P packaging/windows/make-msi.cmake >/dev/null ||
+cmake -DBUILD_DIR="$win_dir" -DSTAGE="$stage/$name" -DOUTPUT="$msi" -DSETUP_DLL="$setup_dll" -P packaging/windows/make-msi.cmake >/dev/null ||
   fail "building the installer failed"
 sign "$msi"
 

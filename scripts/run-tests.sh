@@ -2,8 +2,8 @@
 # Installs every package the tests need, then builds and tests in stages:
 #   1. release build, all tests; before it, each packaging target built
 #      alone in the emptied tree (also in stage 6)
-#   2. the Debian package, installed and tested in a clean Debian 12 root
-#      (scripts/test-deb.sh; needs root)
+#   2. the Debian package: piuparts, then the installed service tested in a
+#      clean Debian 12 root (scripts/test-deb.sh; needs root)
 #   3. AddressSanitizer + UndefinedBehaviorSanitizer build, all tests
 #      (the test plug-ins are instrumented too and run inside the
 #      instrumented corvane)

@@ -44,9 +44,12 @@ test_packages=(
   dpkg-dev
   file
   debootstrap
+  piuparts
+  adequate
   lintian
   systemd
   zstd
+  libxml2-utils
   clang
   libfuzzer-14-dev
   libclang-rt-14-dev

@@ -6,22 +6,23 @@
 # Builds BUILD_DIR (a release build; configured with the release preset when
 # it is new), makes the .deb there with `cpack -G DEB`, checks it with
 # lintian (no errors), checks that no ELF file in it has an empty or relative
-# RUNPATH or RPATH entry (tests/check-runpath.sh) and then, in a fresh
-# minimal Debian 12 root made with debootstrap:
-#   1. `apt-get install ./corvane_*.deb` pulls what the package declares, and
-#      ldd finds every library of the installed binaries; the user unit is
-#      enabled for every user and `systemd-analyze verify` accepts it;
-#   2. removal takes the files away, purge the enablement too, and the root
-#      then holds exactly the files it held before the install;
-#   3. installed again beside SoftHSM2 with a token in its default place, the
-#      installed /usr/bin/corvane, started with an empty environment, answers
-#      Quintrel's methods over a WebSocket with what OpenSSL reads from the
-#      token's certificates, and /usr/bin/corvane-doctor reports it ready.
+# RUNPATH or RPATH entry (tests/check-runpath.sh), and then:
+#   1. piuparts: in a fresh minimal Debian 12 of its own the package installs
+#      with what it declares, adequate finds nothing missing (libraries,
+#      symbols), and purge leaves the system as it was;
+#   2. our own check, in a root unpacked from piuparts' base tarball: the
+#      package installed with apt-get beside SoftHSM2 with a token in its
+#      default place; the user unit is enabled for every user and
+#      `systemd-analyze verify` accepts it; the installed /usr/bin/corvane,
+#      started with an empty environment, answers Quintrel's methods over a
+#      WebSocket with what OpenSSL reads from the token's certificates, and
+#      /usr/bin/corvane-doctor reports it ready.
 #
-# Needs root (chroot, mounts, a network namespace) and deb.debian.org.
-# Kept between runs in /var/cache/corvane (CORVANE_DEB_CACHE): the minimal
-# root as a tarball, made anew when older than CORVANE_DEB_BASE_DAYS days
-# (default 7), and the packages apt downloaded.
+# Needs root (chroot, mounts, a network namespace) and a Debian mirror:
+# CORVANE_DEB_MIRROR, by default deb.debian.org, the one this machine's apt
+# reads. Kept between runs in /var/cache/corvane (CORVANE_DEB_CACHE):
+# piuparts' base tarball, made anew when older than CORVANE_DEB_BASE_DAYS
+# days (default 7), and the packages apt downloaded for our check.
 set -euo pipefail
 
 tag=deb
@@ -30,11 +31,12 @@ source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 build_dir="${1:-$build_root/release}"
 cache="${CORVANE_DEB_CACHE:-/var/cache/corvane}"
 base_days="${CORVANE_DEB_BASE_DAYS:-7}"
+mirror="${CORVANE_DEB_MIRROR:-http://deb.debian.org/debian}"
 
 if [[ $(id -u) -ne 0 ]]; then
   fail "must run as root: it builds a Debian root with debootstrap, mounts into it and chroots (try: sudo $0 $*)"
 fi
-need debootstrap lintian systemd-analyze dpkg-shlibdeps file cpack zstd openssl softhsm2-util pkcs11-tool unshare
+need piuparts debootstrap adequate lintian systemd-analyze dpkg-shlibdeps file cpack openssl softhsm2-util pkcs11-tool unshare
 
 # --- the package -----------------------------------------------------------
 if [[ ! -f $build_dir/CMakeCache.txt ]]; then
@@ -43,7 +45,7 @@ if [[ ! -f $build_dir/CMakeCache.txt ]]; then
 fi
 step "building $build_dir"
 cmake --build "$build_dir" -j2 >/dev/null || fail "building $build_dir failed (run cmake --build $build_dir to see why)"
-rm -f "$build_dir"/corvane_*.deb
+rm -f "$build_dir"/corvane_*.deb "$build_dir/piuparts.log"
 (cd "$build_dir" && cpack -G DEB >/dev/null) || fail "cpack -G DEB failed"
 debs=("$build_dir"/corvane_*_amd64.deb)
 [[ ${#debs[@]} -eq 1 && -f ${debs[0]} ]] || fail "cpack made no single corvane_*_amd64.deb in $build_dir"
@@ -72,7 +74,7 @@ bash "$corvane_root/tests/check-runpath.sh" "$unpacked" | sed "s|$unpacked||; s/
 rm -rf "$unpacked"
 [[ $runpath_rc -eq 0 ]] || fail "a file of the package searches an empty or relative directory (above)"
 
-# --- a clean Debian 12 root --------------------------------------------------
+# --- 1. piuparts ----------------------------------------------------------------
 work="$(mktemp -d /var/tmp/corvane-deb.XXXXXX)"
 root="$work/root"
 mounts=()
@@ -96,30 +98,31 @@ mount_in_root() { # mount arguments..., target last
 }
 
 mkdir -p "$cache/archives/partial"
-base="$cache/bookworm-minbase.tar.zst"
+base="$cache/piuparts-bookworm.tgz"
 exec {cache_lock}>"$cache/lock"
 flock "$cache_lock"
+# Debian 12 as its installer makes it: merged /usr. Our package is in no
+# archive, so there is nothing to upgrade from.
+piuparts_args=(-d bookworm -m "$mirror" --merged-usr --no-upgrade-test --fail-if-inadequate
+  --fail-on-broken-symlinks -t "$work" -l "$build_dir/piuparts.log")
 if [[ ! -f $base || -n $(find "$base" -mtime +"$base_days") ]]; then
-  step "making the minimal root with debootstrap (kept in $base)"
-  fresh="$work/debootstrap"
-  if ! debootstrap --variant=minbase bookworm "$fresh/root" http://deb.debian.org/debian >"$work/debootstrap.log" 2>&1; then
-    tail -20 "$work/debootstrap.log" >&2
-    fail "debootstrap failed"
-  fi
-  # What a Debian 12 installed from its installer reads packages from.
-  cat >"$fresh/root/etc/apt/sources.list" <<EOF
-deb http://deb.debian.org/debian bookworm main
-deb http://deb.debian.org/debian bookworm-updates main
-deb http://deb.debian.org/debian-security bookworm-security main
-EOF
-  rm -rf "$fresh/root/var/cache/apt/archives/"*.deb "$fresh/root/var/lib/apt/lists/"*
-  tar --numeric-owner -C "$fresh/root" -cf - . | zstd -q -T2 -o "$base.new"
-  mv "$base.new" "$base"
-  rm -rf --one-file-system "$fresh"
+  step "piuparts, making its base tarball with debootstrap (kept in $base)"
+  piuparts_args+=(--save="$base.new")
+else
+  step "piuparts on $base"
+  piuparts_args+=(-b "$base")
 fi
+if ! piuparts "${piuparts_args[@]}" "$deb" >/dev/null 2>&1; then
+  rm -f "$base.new"
+  grep -E "ERROR|FAIL" "$build_dir/piuparts.log" | tail -20 | sed 's/^/    /' >&2
+  fail "piuparts failed (its log: $build_dir/piuparts.log)"
+fi
+[[ ! -f $base.new ]] || mv "$base.new" "$base"
+grep -E "INFO: (PASS|Installation of)" "$build_dir/piuparts.log" | sed 's/^[0-9.ms]* INFO: /    /'
 
+# --- 2. our own check, in a root made from piuparts' base ---------------------------
 mkdir -p "$root"
-zstd -dc "$base" | tar --numeric-owner -C "$root" -xf -
+tar --numeric-owner -C "$root" -xzf "$base"
 flock -u "$cache_lock"
 cp /etc/resolv.conf "$root/etc/resolv.conf"
 mount_in_root -t proc proc "$root/proc"
@@ -130,40 +133,15 @@ mount_in_root --bind "$cache/archives" "$root/var/cache/apt/archives"
 in_root() { chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin DEBIAN_FRONTEND=noninteractive LC_ALL=C.UTF-8 "$@"; }
 apt_in_root() { in_root apt-get -y -q -o Dpkg::Use-Pty=0 "$@"; }
 
-# Every path with its type, mode, owner and link target, except apt's lists,
-# cache and state, and the logs.
-snapshot() {
-  in_root find / -xdev \
-    \( -path /var/cache/apt -o -path /var/lib/apt -o -path /var/log \) -prune \
-    -o -printf '%M %u:%g %p -> %l\n' | sort
-}
-installed_packages() { in_root dpkg-query -W -f '${db:Status-Abbrev} ${Package}\n' | awk '$1 == "ii" {print $2}' | sort; }
-
-step "apt-get update in the clean root"
+step "apt-get update in the root"
 apt_in_root update >"$work/apt-update.log" 2>&1 || { cat "$work/apt-update.log" >&2; fail "apt-get update failed"; }
-in_root apt-get clean -q
-snapshot >"$work/files-before"
-installed_packages >"$work/packages-before"
 
-# --- 1. install into the clean root ------------------------------------------
-install_deb() {
-  cp "$deb" "$root/tmp/$deb_name"
-  apt_in_root install --no-install-recommends "./tmp/$deb_name" >"$work/apt-install.log" 2>&1 \
-    || { cat "$work/apt-install.log" >&2; fail "apt-get install ./$deb_name failed in the clean root"; }
-  rm -f "$root/tmp/$deb_name"
-}
-step "apt-get install --no-install-recommends ./$deb_name"
-install_deb
-installed_packages >"$work/packages-installed"
-echo "    pulled in: $(comm -13 "$work/packages-before" "$work/packages-installed" | tr '\n' ' ')"
-
-binaries=(/usr/bin/corvane /usr/bin/corvane-doctor /usr/lib/corvane/Quintrel.so /usr/lib/corvane/libKestova.so)
-for binary in "${binaries[@]}"; do
-  [[ -f $root$binary ]] || fail "$binary is not installed"
-  missing="$(in_root ldd "$binary" | grep 'not found' || true)"
-  [[ -z $missing ]] || fail "$binary needs libraries the package does not pull in: $missing"
-done
-echo "    ldd finds every library of ${binaries[*]}"
+step "apt-get install --no-install-recommends ./$deb_name softhsm2"
+cp "$deb" "$root/tmp/$deb_name"
+apt_in_root install --no-install-recommends "./tmp/$deb_name" softhsm2 >"$work/apt-install.log" 2>&1 \
+  || { cat "$work/apt-install.log" >&2; fail "apt-get install ./$deb_name softhsm2 failed in the root"; }
+rm -f "$root/tmp/$deb_name"
+[[ -f $root/usr/share/doc/corvane/examples/allowed-origins ]] || fail "no examples/allowed-origins in /usr/share/doc/corvane"
 proxy=/usr/lib/x86_64-linux-gnu/p11-kit-proxy.so
 [[ -e $root$proxy ]] || fail "$proxy, which the token bridge opens by default, is not installed"
 echo "    the token bridge's default module $proxy is there"
@@ -184,31 +162,8 @@ verify_out="$(unshare --mount sh -c '
 [[ -z $verify_out ]] || fail "systemd-analyze verify complains about $unit: $verify_out"
 echo "    systemd-analyze --user verify $unit: no complaint"
 
-# --- 2. remove, purge ----------------------------------------------------------
-step "apt-get remove corvane, then purge"
-apt_in_root remove corvane >"$work/apt-remove.log" 2>&1 || { cat "$work/apt-remove.log" >&2; fail "apt-get remove failed"; }
-for path in "${binaries[@]}" "$unit" /usr/lib/corvane /usr/share/doc/corvane; do
-  [[ ! -e $root$path ]] || fail "$path is still there after apt-get remove"
-done
-echo "    after remove, kept until purge: $(in_root find / -xdev -path '/proc' -prune -o -name '*corvane*' -print | tr '\n' ' ')"
-apt_in_root purge --autoremove corvane >"$work/apt-purge.log" 2>&1 || { cat "$work/apt-purge.log" >&2; fail "apt-get purge failed"; }
-[[ ! -e $root$wants && ! -L $root$wants ]] || fail "$wants is still there after purge"
-snapshot >"$work/files-after"
-installed_packages >"$work/packages-after"
-if ! diff -u "$work/files-before" "$work/files-after" >"$work/files.diff"; then
-  cat "$work/files.diff" >&2
-  fail "after purge the root's files differ from those before the install (above)"
-fi
-cmp -s "$work/packages-before" "$work/packages-after" \
-  || fail "after purge --autoremove other packages are installed than before: $(diff "$work/packages-before" "$work/packages-after" | tr '\n' ' ')"
-echo "    after purge: the same $(wc -l <"$work/files-after") paths and $(wc -l <"$work/packages-after") packages as before the install"
-
-# --- 3. the installed service reads a SoftHSM2 token through p11-kit -----------
-step "installing again, with SoftHSM2 and a token in its default directory"
-install_deb
-[[ -L $root$wants ]] || fail "$wants is not made again on a new install after purge"
-apt_in_root install --no-install-recommends softhsm2 >"$work/apt-softhsm.log" 2>&1 \
-  || { cat "$work/apt-softhsm.log" >&2; fail "apt-get install softhsm2 failed"; }
+# The installed service reads a SoftHSM2 token through p11-kit.
+step "a token in SoftHSM2's default directory"
 [[ -f $root/usr/share/p11-kit/modules/softhsm2.module ]] || fail "softhsm2 did not register with p11-kit"
 # The token is made here with the project's script, then moved into the
 # root's default token directory, which the root's default softhsm2.conf names.

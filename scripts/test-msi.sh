@@ -1,15 +1,24 @@
 #!/usr/bin/env bash
 # The Windows installer under Wine, in a fresh prefix, in a private network
 # namespace with a wineserver of its own:
-#   1. silent install (msiexec /i … /qn);
-#   2. the files and the Run value are there, the installed-programs entry
-#      names publisher and help link, and the service the install started
-#      answers a Quintrel load;
+#   1. silent install (msiexec /i … /qn) with ALLOWEDORIGINS;
+#   2. the files (the Group Policy template in PolicyDefinitions too) and the
+#      Run value are there, the installed-programs entry names publisher and
+#      help link, the origin policy is the value the template describes, and
+#      the service the install started answers a Quintrel load from a listed
+#      origin and refuses others;
 #   3. a test build with a higher version (changed Corvane.exe and README)
-#      replaces it: one product, the new files, the service running again as
-#      a new process; then the older package is refused and changes nothing;
+#      replaces it: one product, the new files, the origin policy kept, the
+#      service running again as a new process; then the older package is
+#      refused and changes nothing;
 #   4. silent uninstall (msiexec /x … /qn) while the service runs;
-#   5. no file, no Run value, no product, no Corvane.exe, port 1237 free.
+#   5. no file, no Run value, no origin policy, no product, no Corvane.exe,
+#      port 1237 free;
+#   6. the policy written as the template describes (as Group Policy does),
+#      then an install with an empty ALLOWEDORIGINS: the service enforces that
+#      policy, and the uninstall leaves it, even when given the property;
+#   7. ALLOWEDORIGINS with installer syntax in it ([~], [PROPERTY], {…}) is
+#      written as given and removed by the uninstall.
 #
 # Usage: scripts/test-msi.sh [windows cross build dir] [native build dir]
 #   Defaults as in scripts/test-windows.sh, which builds both and calls this.
@@ -55,6 +64,20 @@ msiexec() {
   shift
   wine msiexec "$@" /l*v "$(winepath -w "$work/$log.log")" >>"$work/msiexec-output.log" 2>&1
 }
+# The origin policy where the Group Policy template puts it, and the value
+# with which the installer remembers what it wrote.
+IFS=$'\t' read -r policy_class policy_key policy_name policy_type < <(
+  python3 tests/windows/check_policy_template.py packaging/windows/policy/Corvane.admx --registry)
+[[ "$policy_class|$policy_type" == "Machine|REG_MULTI_SZ" ]] ||
+  fail "the template's policy is '$policy_class' '$policy_type', not a REG_MULTI_SZ of the machine"
+policy_key="HKLM\\$policy_key"
+# "<type> <data>" of a registry value, strings of a REG_MULTI_SZ joined by \0;
+# nothing when there is none.
+registry_value() {
+  wine reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' | sed -nE "s/^ +$2 +([A-Z_]+) +/\1 /p"
+}
+policy_value() { registry_value "$policy_key" "$policy_name"; }
+marker_value() { registry_value 'HKLM\Software\Corvane' InstalledAllowedOrigins; }
 property() { msiinfo export "$1" Property | tr -d '\r' | awk -F'\t' -v p="$2" '$1 == p { print $2 }'; }
 
 install_dir="$WINEPREFIX/drive_c/Program Files/Corvane"
@@ -70,12 +93,29 @@ products() {
          $1 == "HelpLink" { help = $3 }
          END { if (name == "Corvane") print version "|" publisher "|" help }'
 }
+# quintrel_answers [origin]: a Quintrel load, from a page of that origin.
 quintrel_answers() {
   local answer
-  answer="$("$request" --wait 30 '{"MsgId":"1","Module":"Quintrel"}')" || return 1
+  answer="$("$request" --wait 30 ${1:+--origin "$1"} '{"MsgId":"1","Module":"Quintrel"}')" || return 1
   [[ "$answer" == '{"MsgId":"LoadModule","Result":true,"Response":"Load module success"}' ]] ||
     { echo "unexpected answer: $answer" >&2; return 1; }
 }
+# refused <origin>: the service answers the handshake of that origin with 403.
+refused() {
+  local rc=0
+  "$request" --wait 30 --origin "$1" '{"MsgId":"1","Module":"Quintrel"}' >/dev/null 2>"$work/refused.err" || rc=$?
+  [[ $rc -eq 2 ]] && grep -q 'HTTP status 403' "$work/refused.err"
+}
+# enforces <listed origin> <unlisted origin>...
+enforces() {
+  local origin
+  quintrel_answers "$1" || fail "the service does not serve the listed origin $1"
+  shift
+  for origin in "$@"; do
+    refused "$origin" || fail "the service does not refuse $origin: $(cat "$work/refused.err")"
+  done
+}
+local_policy_dir="$WINEPREFIX/drive_c/windows/PolicyDefinitions"
 files_of() { (cd "$1" && find . -type f | sort); }
 
 # The package's version must be the one Corvane.exe carries, and a test build
@@ -106,9 +146,10 @@ wineserver -w
 wineserver -p
 wine cmd.exe /c exit 2>/dev/null || true
 
-step "1. silent install of ${msi##*/}"
-msiexec install /i "$(winepath -w "$msi")" /qn || fail "msiexec /i failed ($?); logs in $work"
-ok "msiexec /i /qn"
+origins="https://app.example.org https://*.intranet.example.org"
+step "1. silent install of ${msi##*/} with ALLOWEDORIGINS=\"$origins\""
+msiexec install /i "$(winepath -w "$msi")" /qn ALLOWEDORIGINS="$origins" || fail "msiexec /i failed ($?); logs in $work"
+ok "msiexec /i /qn ALLOWEDORIGINS=\"$origins\""
 
 step "2. files, Run value, installed-programs entry, the started service"
 [[ "$(files_of "$install_dir")" == "$(files_of "$work/stage")" ]] ||
@@ -122,6 +163,15 @@ quintrel_answers || fail "the service started by the install does not load Quint
 first_pid="$(service_pids)"
 [[ "$first_pid" =~ $two_pids ]] || fail "expected Corvane.exe and its service, found: $first_pid"
 ok "Corvane.exe and its service (pids $first_pid) answer a Quintrel load"
+for file in Corvane.admx en-US/Corvane.adml; do
+  cmp -s "$local_policy_dir/$file" "$work/stage/policy/$file" || fail "no PolicyDefinitions\\$file"
+done
+ok "the Group Policy template in C:\\windows\\PolicyDefinitions"
+expected_policy='REG_MULTI_SZ https://app.example.org\0https://*.intranet.example.org'
+[[ "$(policy_value)" == "$expected_policy" ]] || fail "origin policy: '$(policy_value)'"
+ok "$policy_key $policy_name: $(policy_value)"
+enforces https://team.intranet.example.org https://intranet.example.org https://other.example
+ok "the service serves https://team.intranet.example.org, refuses https://intranet.example.org and https://other.example"
 
 shortcut() { find "$WINEPREFIX/drive_c" -name 'Corvane diagnostics.lnk' 2>/dev/null; }
 [[ -n "$(shortcut)" ]] || fail "no Start-menu shortcut \"Corvane diagnostics\""
@@ -143,6 +193,9 @@ second_pid="$(service_pids)"
 [[ "$second_pid" =~ $two_pids && "$second_pid" != "$first_pid" ]] ||
   fail "expected a new Corvane.exe and service instead of pids $first_pid, found: $second_pid"
 ok "a new Corvane.exe and its service (pids $second_pid) answer a Quintrel load"
+[[ "$(policy_value)" == "$expected_policy" ]] || fail "the upgrade changed the origin policy: '$(policy_value)'"
+enforces https://app.example.org https://other.example
+ok "the origin policy is kept, and the new service enforces it"
 if msiexec downgrade /i "$(winepath -w "$msi")" /qn; then
   fail "the older package $version installed over $new_version"
 fi
@@ -159,6 +212,11 @@ step "5. nothing left"
 ok "no Program Files\\Corvane"
 [[ -z "$(run_value)" ]] || fail "the Run value is still there"
 ok "no Run value"
+[[ -z "$(policy_value)" && -z "$(marker_value)" ]] || fail "left behind: '$(policy_value)' '$(marker_value)'"
+ok "no origin policy"
+[[ ! -e "$local_policy_dir/Corvane.admx" && ! -e "$local_policy_dir/en-US/Corvane.adml" ]] ||
+  fail "the Group Policy template is still in PolicyDefinitions"
+ok "no Group Policy template in PolicyDefinitions"
 [[ -z "$(products)" ]] || fail "still installed: $(products)"
 ok "no product"
 [[ -z "$(shortcut)" ]] || fail "the shortcut is still there: $(shortcut)"
@@ -168,5 +226,35 @@ ok "no Corvane.exe"
 for _ in 1 2 3 4 5 6 7 8 9 10; do port_free && break; sleep 0.5; done
 port_free || fail "port 1237 is still taken: $(ss -Hltnp 'sport = :1237')"
 ok "port 1237 free"
+
+step "6. a policy as the template describes it, an install with an empty ALLOWEDORIGINS, the uninstall"
+wine reg add "$policy_key" /v "$policy_name" /t "$policy_type" /d 'https://gp.example.org\0https://*.gp.example.org' /f \
+  >/dev/null 2>&1 || fail "reg add of the policy failed"
+gp_policy="$(policy_value)"
+msiexec install-empty /i "$(winepath -w "$msi")" /qn ALLOWEDORIGINS="" || fail "msiexec /i failed ($?); logs in $work"
+[[ "$(policy_value)" == "$gp_policy" && -z "$(marker_value)" ]] ||
+  fail "the install changed the policy: '$(policy_value)' '$(marker_value)'"
+ok "the install wrote no policy"
+enforces https://a.gp.example.org https://app.example.org
+ok "the service serves https://a.gp.example.org, refuses https://app.example.org"
+# An uninstall goes by what the install wrote, not by what it is told now.
+msiexec uninstall-empty /x "$(winepath -w "$msi")" /qn ALLOWEDORIGINS=https://gp.example.org ||
+  fail "msiexec /x failed ($?); logs in $work"
+[[ "$(policy_value)" == "$gp_policy" && -z "$(products)" ]] || fail "after the uninstall: '$(policy_value)', $(products)"
+ok "the uninstall leaves the policy it did not write: $gp_policy"
+
+step "7. installer syntax in ALLOWEDORIGINS"
+hostile='[~] [ProductName] {[INSTALLDIR]} [\[] https://app.example.org'
+msiexec install-hostile /i "$(winepath -w "$msi")" /qn ALLOWEDORIGINS="$hostile" ||
+  fail "msiexec /i failed ($?); logs in $work"
+expected_policy='REG_MULTI_SZ [~]\0[ProductName]\0{[INSTALLDIR]}\0[\[]\0https://app.example.org'
+[[ "$(policy_value)" == "$expected_policy" ]] || fail "origin policy: '$(policy_value)', expected '$expected_policy'"
+ok "written as given: $(policy_value)"
+enforces https://app.example.org https://other.example
+ok "the service skips what is no origin and enforces the rest"
+msiexec uninstall-hostile /x "$(winepath -w "$msi")" /qn || fail "msiexec /x failed ($?); logs in $work"
+[[ -z "$(policy_value)" && -z "$(marker_value)" && -z "$(products)" ]] ||
+  fail "after the uninstall: '$(policy_value)' '$(marker_value)' $(products)"
+ok "removed by the uninstall"
 
 step "passed"

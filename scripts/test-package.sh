@@ -4,7 +4,7 @@
 # what it produced: the .deb, the MSI and the ZIP, SHA256SUMS matching them,
 # and Authenticode signatures by that signer, trusted through the throwaway
 # CA, on the MSI and on Corvane.exe, Corvane-Doctor.exe and Quintrel.dll inside both the MSI and
-# the ZIP. No time-stamp server: CI has no network.
+# the ZIP, and on the installer's custom action CorvaneSetup.dll inside the MSI. No time-stamp server: CI has no network.
 #
 # Usage: scripts/test-package.sh   (CORVANE_BUILD_ROOT as for package.sh)
 set -euo pipefail
@@ -12,7 +12,7 @@ set -euo pipefail
 tag=package
 # shellcheck source=scripts/lib.sh
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
-need openssl osslsigncode msiextract unzip sha256sum
+need openssl osslsigncode msiextract msiinfo unzip sha256sum
 
 work="$build_root/package-test"
 rm -rf "$work"
@@ -65,4 +65,8 @@ for file in Corvane.exe Corvane-Doctor.exe Quintrel.dll; do
   cmp -s "$in_msi" "$in_zip" || fail "$file differs between the MSI and the ZIP"
   ok "$file is the same in the ZIP"
 done
+# The custom action runs inside the installer, from the MSI's Binary table.
+msiinfo extract "$dist"/Corvane-*-x64.msi Binary.CorvaneSetupDll >"$work/CorvaneSetup.dll" ||
+  fail "the MSI holds no CorvaneSetup.dll"
+verify "$work/CorvaneSetup.dll"
 step "passed"

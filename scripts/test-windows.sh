@@ -135,7 +135,8 @@ step "packaging"
 zip=$(ls "$win_dir"/Corvane-*-win64.zip)
 listing=$(unzip -Z1 "$zip")
 for file in Corvane.exe Corvane-Doctor.exe Quintrel.dll README.md LICENSE.txt docs/administrators.md \
-    docs/web-developers.md examples/demo.html clients/js/corvane.global.js clients/js/README.md; do
+    docs/web-developers.md examples/demo.html clients/js/corvane.global.js clients/js/README.md \
+    policy/Corvane.admx policy/en-US/Corvane.adml; do
   grep -qE "^([^/]+/)?$file\$" <<<"$listing" || fail "$file is missing from $zip"
 done
 echo "$listing" | sed 's/^/    /'

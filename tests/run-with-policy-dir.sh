@@ -1,8 +1,12 @@
 #!/bin/sh
 # Runs a command through run-in-netns.sh inside a private mount namespace in
-# which /etc/corvane is an empty directory of its own, and tells the command
-# so with CORVANE_TEST_POLICY_DIR=/etc/corvane. Tests then put an origin
-# policy in place for the real service without touching the machine's /etc.
+# which /etc/corvane and Chromium's /etc/chromium/policies/managed are empty
+# directories of their own, and tells the command so with
+# CORVANE_TEST_POLICY_DIR=/etc/corvane and
+# CORVANE_TEST_CHROMIUM_POLICY_DIR=/etc/chromium/policies/managed. Tests then
+# put an origin policy in place for the real service, or a managed policy for
+# a Chromium they start, without touching the machine's /etc or any browser
+# outside.
 # Where no mount namespace can be made the command runs without that
 # variable, and the tests that need it report themselves skipped.
 set -eu
@@ -13,20 +17,22 @@ if [ "$#" -eq 0 ]; then
 fi
 here=$(cd "$(dirname "$0")" && pwd)
 
-# In the namespace: a tmpfs over /etc/corvane, made first with an overlay on
-# /etc where it does not exist (the overlay's writable half is a tmpfs too).
+# In the namespace: a tmpfs over each directory, made first with an overlay on
+# /etc where one does not exist (the overlay's writable half is a tmpfs too).
 # The mount point of that tmpfs is an empty directory outside, removed after.
 setup='
 set -e
-if [ ! -d /etc/corvane ]; then
+chromium=/etc/chromium/policies/managed
+if [ ! -d /etc/corvane ] || [ ! -d $chromium ]; then
     mount -t tmpfs -o mode=0755 corvane-etc "$1"
     mkdir "$1/upper" "$1/work"
     mount -t overlay overlay -o "lowerdir=/etc,upperdir=$1/upper,workdir=$1/work" /etc
-    mkdir /etc/corvane
+    mkdir -p /etc/corvane $chromium
 fi
 mount -t tmpfs -o mode=0755 corvane-policy /etc/corvane
+mount -t tmpfs -o mode=0755 chromium-policy $chromium
 shift
-exec env CORVANE_TEST_POLICY_DIR=/etc/corvane "$@"
+exec env CORVANE_TEST_POLICY_DIR=/etc/corvane CORVANE_TEST_CHROMIUM_POLICY_DIR=$chromium "$@"
 '
 
 if [ -z "${CORVANE_TEST_POLICY_DIR:-}" ]; then

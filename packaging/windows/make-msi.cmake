@@ -1,14 +1,15 @@
 # Builds the Windows installer from a Windows cross build with wixl.
 #
 #   cmake -DBUILD_DIR=<cross build> [-DSTAGE=<install tree>] [-DVERSION=<a.b.c.d>]
-#         [-DOUTPUT=<file.msi>] -P packaging/windows/make-msi.cmake
+#         [-DOUTPUT=<file.msi>] [-DSETUP_DLL=<CorvaneSetup.dll>] -P packaging/windows/make-msi.cmake
 #
 # BUILD_DIR's msi-settings.cmake (written when it is configured) gives the
 # project version and help link. Without STAGE the build is installed,
 # stripped, into a fresh <output directory>/msi-stage; with STAGE that tree is
 # packaged as it is (scripts/package.sh signs the programs there first).
 # VERSION replaces the project version (for a test build of an upgrade).
-# OUTPUT defaults to BUILD_DIR/Corvane-<version>-x64.msi.
+# OUTPUT defaults to BUILD_DIR/Corvane-<version>-x64.msi. SETUP_DLL, the
+# custom action DLL the package embeds, defaults to the build's.
 cmake_minimum_required(VERSION 3.25)
 
 if(NOT BUILD_DIR OR NOT EXISTS "${BUILD_DIR}/msi-settings.cmake")
@@ -44,15 +45,23 @@ if(NOT STAGE)
     COMMAND_ERROR_IS_FATAL ANY)
 endif()
 get_filename_component(STAGE "${STAGE}" ABSOLUTE)
+if(NOT SETUP_DLL)
+  set(SETUP_DLL "${BUILD_DIR}/packaging/windows/setup/CorvaneSetup.dll")
+endif()
+get_filename_component(SETUP_DLL "${SETUP_DLL}" ABSOLUTE)
+if(NOT EXISTS "${SETUP_DLL}")
+  message(FATAL_ERROR "make-msi: no custom action DLL ${SETUP_DLL}: build the target CorvaneSetup")
+endif()
 
 # wixl resolves sources against its working directory and refuses absolute
 # ones, so it runs in the staged tree and finds the icon by a relative path.
 file(RELATIVE_PATH _icon "${STAGE}" "${CMAKE_CURRENT_LIST_DIR}/../../server/windows/corvane.ico")
+file(RELATIVE_PATH _setup_dll "${STAGE}" "${SETUP_DLL}")
 file(REMOVE "${OUTPUT}")
 execute_process(
   COMMAND wixl --arch x64
           -D "Version=${VERSION}" -D "UpgradeBelow=${_upgrade_below}"
-          -D "HelpLink=${CORVANE_MSI_HELP_LINK}" -D "Icon=${_icon}"
+          -D "HelpLink=${CORVANE_MSI_HELP_LINK}" -D "Icon=${_icon}" -D "SetupDll=${_setup_dll}"
           -o "${OUTPUT}" "${CMAKE_CURRENT_LIST_DIR}/Corvane.wxs"
   WORKING_DIRECTORY "${STAGE}"
   RESULT_VARIABLE _result

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <sstream>
+
 using server::OriginPolicy;
 using server::parseOriginPolicy;
 
@@ -88,6 +91,35 @@ TEST(OriginPolicyTest, policyWithoutValidEntry_isEmptyAndAllowsNothing)
     const auto parsed = parseOriginPolicy("# only a comment\nhttps://a.example/\n");
     EXPECT_TRUE(parsed.policy.empty());
     EXPECT_FALSE(parsed.policy.allows("https://a.example"));
+}
+
+// What administrators copy: the Debian package's example file and the example
+// in the Group Policy template's explanation.
+TEST(OriginPolicyTest, shippedExamples_parseCleanlyAndMeanWhatTheirCommentsSay)
+{
+    const auto read = [](const std::string& path) {
+        std::ifstream file(std::string(PACKAGING_DIR) + "/" + path, std::ios::binary);
+        std::ostringstream text;
+        text << file.rdbuf();
+        return text.str();
+    };
+    const std::string file = read("debian/allowed-origins");
+    ASSERT_FALSE(file.empty());
+    const auto parsed = parseOriginPolicy(file);
+    EXPECT_TRUE(parsed.problems.empty());
+    for (const char* allowed : {"https://app.example.org", "https://team.intranet.example.org",
+                                "https://intranet.example.org", "http://localhost:8080"}) {
+        EXPECT_TRUE(parsed.policy.allows(allowed)) << allowed;
+    }
+    EXPECT_FALSE(parsed.policy.allows("https://other.example"));
+
+    const std::string adml = read("windows/policy/en-US/Corvane.adml");
+    const std::size_t start = adml.find("Example:\n");
+    ASSERT_NE(start, std::string::npos);
+    const std::size_t from = start + 9;
+    const auto example = parseOriginPolicy(adml.substr(from, adml.find("\n\n", from) - from));
+    EXPECT_TRUE(example.problems.empty());
+    EXPECT_EQ(example.policy.size(), 3u);
 }
 
 TEST(OriginPolicyTest, printable_escapesWhatCouldForgeALogLine)

@@ -6,7 +6,7 @@
 import assert from "node:assert/strict";
 import { execFileSync } from "node:child_process";
 import { X509Certificate } from "node:crypto";
-import { copyFileSync, existsSync, mkdtempSync, readFileSync, readdirSync, rmSync } from "node:fs";
+import { copyFileSync, existsSync, mkdtempSync, readFileSync, readdirSync, rmSync, writeFileSync } from "node:fs";
 import http from "node:http";
 import { tmpdir } from "node:os";
 import { join } from "node:path";
@@ -34,6 +34,8 @@ const TOKENS = {
 const work = mkdtempSync(join(tmpdir(), "corvane-browser-"));
 let service;
 let server;
+// A second public origin, which the managed policy below does not list.
+let otherServer;
 let browser;
 
 async function startService() {
@@ -51,10 +53,14 @@ async function stopService(signal = "SIGTERM") {
 }
 
 // A page in the public address space (see the override below) that imports
-// the client as a module.
+// the client as a module, and the demo page with the script it loads.
 function serve(request, response) {
-  const files = { "/corvane.js": "clients/js/corvane.js", "/quintrel.js": "clients/js/quintrel.js" };
-  if (request.url === "/") {
+  const files = { "/corvane.js": "clients/js/corvane.js", "/quintrel.js": "clients/js/quintrel.js",
+    "/clients/js/corvane.global.js": "clients/js/corvane.global.js" };
+  if (request.url === "/examples/demo.html") {
+    response.setHeader("Content-Type", "text/html");
+    response.end(readFileSync(join(source, "examples/demo.html")));
+  } else if (request.url === "/") {
     response.setHeader("Content-Type", "text/html");
     response.end(`<!DOCTYPE html><script type="module">
       import * as client from "/corvane.js"; import * as quintrel from "/quintrel.js";
@@ -85,22 +91,27 @@ before(async () => {
   await startService();
 
   server = http.createServer(serve);
-  await new Promise((resolve) => server.listen(0, "127.0.0.1", resolve));
-  // 127.0.0.1 stays a secure context (it is potentially trustworthy by its
-  // URL), while the override moves it into the public address space.
+  otherServer = http.createServer(serve);
+  for (const s of [server, otherServer]) await new Promise((resolve) => s.listen(0, "127.0.0.1", resolve));
   browser = firefox ? await puppeteer.launch({ browser: "firefox", executablePath: executable, headless: true })
-    : await puppeteer.launch({
-    executablePath: executable,
-    headless: true,
-    args: ["--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run", "--disable-background-networking",
-      "--disable-component-update", "--disable-sync", `--user-data-dir=${join(work, "profile")}`,
-      `--ip-address-space-overrides=127.0.0.1:${server.address().port}=public`],
-  });
+    : await launchChromium("profile");
+});
+
+// 127.0.0.1 stays a secure context (it is potentially trustworthy by its
+// URL), while the override moves both test servers into the public address
+// space.
+const launchChromium = (profile) => puppeteer.launch({
+  executablePath: executable,
+  headless: true,
+  args: ["--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run", "--disable-background-networking",
+    "--disable-component-update", "--disable-sync", `--user-data-dir=${join(work, profile)}`,
+    `--ip-address-space-overrides=${[server, otherServer].map((s) => `127.0.0.1:${s.address().port}=public`).join(",")}`],
 });
 
 after(async () => {
   await browser?.close();
   server?.close();
+  otherServer?.close();
   await stopService();
   if (!process.env.CORVANE_TEST_KEEP_DIRS) rmSync(work, { recursive: true, force: true });
 });
@@ -289,4 +300,33 @@ test("the demo page from the file system lists the certificates, and says what t
     await startService();
   }
   await page.close();
+});
+
+// Chromium reads /etc/chromium/policies/managed at start; the test gets a
+// private one from tests/run-with-policy-dir.sh, so no other browser sees it.
+const chromiumPolicies = process.env.CORVANE_TEST_CHROMIUM_POLICY_DIR;
+test("a managed Chromium policy lets the demo page of the listed public origin in without asking, and only that one", {
+  skip: firefox ? "a Chromium policy" : !chromiumPolicies && "no private /etc/chromium/policies/managed: run through tests/run-with-policy-dir.sh",
+}, async () => {
+  const file = join(chromiumPolicies, "corvane-test.json");
+  for (const name of ["LocalNetworkAccessAllowedForUrls", "LoopbackNetworkAllowedForUrls"]) {
+    writeFileSync(file, JSON.stringify({ [name]: [publicOrigin()] }));
+    const managed = await launchChromium(`managed-profile-${name}`);
+    try {
+      const demo = async (origin) => {
+        const page = await managed.newPage();
+        await page.goto(origin + "/examples/demo.html");
+        await page.waitForFunction(() => ["ok", "error"].includes(document.getElementById("status").className));
+        const state = await page.evaluate(async () => (await navigator.permissions.query({ name: "loopback-network" })).state);
+        return { state, text: await page.$eval("#status", (e) => e.textContent) };
+      };
+      assert.deepEqual(await demo(publicOrigin()), { state: "granted", text: "8 certificates found." }, name);
+      const other = await demo(`http://127.0.0.1:${otherServer.address().port}`);
+      assert.equal(other.state, "denied", name);
+      assert.match(other.text, /Allow this site to reach local software/, name);
+    } finally {
+      await managed.close();
+      rmSync(file, { force: true });
+    }
+  }
 });
