@@ -9,7 +9,9 @@
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
+#include <net/if.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
@@ -73,7 +75,10 @@ bool isRegularFile(const std::string& path)
 // SocketOwner.cpp reads the kernel's answers by these offsets.
 static_assert(sizeof(nlmsghdr) == 16 && NLMSG_ERROR == 2 && NLMSG_DONE == 3 && SOCK_DIAG_BY_FAMILY == 20);
 static_assert(sizeof(inet_diag_msg) == 72 && offsetof(inet_diag_msg, idiag_uid) == 64 &&
-              offsetof(inet_diag_msg, idiag_inode) == 68);
+              offsetof(inet_diag_msg, idiag_inode) == 68 && offsetof(inet_diag_msg, idiag_state) == 1 &&
+              offsetof(inet_diag_msg, id) == 4 && offsetof(inet_diag_sockid, idiag_src) == 4 &&
+              offsetof(inet_diag_sockid, idiag_dst) == 20 && TCP_ESTABLISHED == kLinuxTcpEstablished &&
+              TCP_LISTEN == kLinuxTcpListen);
 
 std::uint32_t addressWord(const Ipv4Endpoint& endpoint)
 {
@@ -83,12 +88,16 @@ std::uint32_t addressWord(const Ipv4Endpoint& endpoint)
 }
 
 // An exact lookup of one TCP socket by its endpoints, as the kernel's own
-// tools do it: no dump of the table, one answer.
-SockDiagAnswer querySockDiag(const Ipv4Endpoint& local, const Ipv4Endpoint& remote)
+// tools do it: no dump of the table, one answer. A socket bound to a device
+// is found only when that device is named.
+SockDiagAnswer querySockDiag(const Ipv4Endpoint& local, const Ipv4Endpoint& remote, unsigned device = 0)
 {
     const int fd = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    SockDiagAnswer answer;
+    answer.kind = SockDiagAnswer::Kind::failed;
     if (fd < 0) {
-        return SockDiagAnswer{SockDiagAnswer::Kind::failed, 0, 0, errno};
+        answer.error = errno;
+        return answer;
     }
     static std::uint32_t sequence = 0;
     struct {
@@ -106,12 +115,12 @@ SockDiagAnswer querySockDiag(const Ipv4Endpoint& local, const Ipv4Endpoint& remo
     message.request.id.idiag_dport = htons(remote.port);
     message.request.id.idiag_src[0] = addressWord(local);
     message.request.id.idiag_dst[0] = addressWord(remote);
+    message.request.id.idiag_if = device;
     message.request.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
     message.request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
 
     sockaddr_nl kernel{};
     kernel.nl_family = AF_NETLINK;
-    SockDiagAnswer answer{SockDiagAnswer::Kind::failed, 0, 0, 0};
     if (::sendto(fd, &message, sizeof message, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) < 0) {
         answer.error = errno;
     } else {
@@ -138,9 +147,7 @@ SocketOwner scanProcNetTcp(const Ipv4Endpoint& local, const Ipv4Endpoint& remote
     std::ifstream in("/proc/net/tcp");
     for (std::string line; std::getline(in, line);) {
         const auto entry = parseProcNetTcpLine(line);
-        constexpr unsigned kListen = 10; // TCP_LISTEN
-        if (entry && entry->local == local && entry->remote == remote &&
-            (entry->state == kListen) == (remote == Ipv4Endpoint{})) {
+        if (entry && describesSocket(entry->state, entry->local, entry->remote, entry->inode, local, remote)) {
             owner.found = true;
             owner.user = entry->uid;
             owner.inode = entry->inode;
@@ -695,17 +702,33 @@ SocketOwner findSocketOwner(const Ipv4Endpoint& local, const Ipv4Endpoint& remot
     // before, it may mean that the kernel has no inet diagnostics at all.
     // (Only the service's I/O thread asks.)
     static bool diagnosticsWork = false;
+    const auto ownerOf = [&](const SockDiagAnswer& answer) {
+        SocketOwner owner;
+        owner.found = answer.kind == SockDiagAnswer::Kind::found &&
+                      describesSocket(answer.state, answer.local, answer.remote, answer.inode, local, remote);
+        owner.user = owner.found ? answer.uid : 0;
+        owner.inode = owner.found ? answer.inode : 0;
+        return owner;
+    };
     const SockDiagAnswer answer = querySockDiag(local, remote);
     if (answer.kind == SockDiagAnswer::Kind::found) {
         diagnosticsWork = true;
-        SocketOwner owner;
-        owner.found = true;
-        owner.user = answer.uid;
-        owner.inode = answer.inode;
-        return owner;
     }
-    if (answer.kind == SockDiagAnswer::Kind::notFound && diagnosticsWork) {
-        return SocketOwner{};
+    if (answer.kind == SockDiagAnswer::Kind::found ||
+        (answer.kind == SockDiagAnswer::Kind::notFound && diagnosticsWork)) {
+        SocketOwner owner = ownerOf(answer);
+        if (owner.found || remote == Ipv4Endpoint{}) {
+            return owner;
+        }
+        // A client bound to a device is found by that device alone. Only a
+        // refusal pays for the walk, and it names who was refused.
+        if (struct if_nameindex* devices = ::if_nameindex()) {
+            for (const struct if_nameindex* device = devices; device->if_index != 0 && !owner.found; ++device) {
+                owner = ownerOf(querySockDiag(local, remote, device->if_index));
+            }
+            ::if_freenameindex(devices);
+        }
+        return owner;
     }
     // The table walk costs milliseconds on a large machine, hence last.
     return scanProcNetTcp(local, remote);

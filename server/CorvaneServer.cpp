@@ -182,8 +182,10 @@ bool CorvaneServer::onValidate(websocketpp::connection_hdl hdl)
     const platform::Ipv4Endpoint server = toIpv4(socket.local_endpoint(localError));
     platform::SocketOwner owner;
     if (m_ownersNamed) {
-        // No endpoints: the client is gone, and so is its owner.
-        owner = remoteError || localError ? platform::SocketOwner{} : platform::findSocketOwner(client, server);
+        // No endpoints: the client is gone, and so is its owner. A peer of
+        // some other endpoint than the listener is no client of ours.
+        owner = remoteError || localError || server != m_listening ? platform::SocketOwner{}
+                                                                    : platform::findSocketOwner(client, server);
         if (!platform::ownerAdmitted(true, owner, m_ownUser)) {
             const std::string who = !owner.found ? "an owner that cannot be found"
                                                  : platform::describeUser(owner.user);
