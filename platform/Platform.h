@@ -135,9 +135,12 @@ std::filesystem::path userLogDirectory();
 SocketOwner findSocketOwner(const Ipv4Endpoint& local, const Ipv4Endpoint& remote);
 
 // Adds the owner's pid and executable file name where the platform tells
-// them. On Linux that means a search of the owner's processes for the
-// socket, so it is meant for admitted connections only.
-void describeOwnerProcess(SocketOwner& owner);
+// them. Windows names the pid in its table, so both searches cost the same.
+// On Linux only a thorough one names them: it searches the owner's
+// processes for the socket, at a cost that grows with their descriptors, so
+// a handshake never asks for it.
+enum class OwnerSearch { cheapOnly, thorough };
+void describeOwnerProcess(SocketOwner& owner, OwnerSearch search);
 
 // The service's own user (uid, or session on Windows) and process id, in
 // the terms of SocketOwner.

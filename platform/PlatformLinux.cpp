@@ -734,9 +734,9 @@ SocketOwner findSocketOwner(const Ipv4Endpoint& local, const Ipv4Endpoint& remot
     return scanProcNetTcp(local, remote);
 }
 
-void describeOwnerProcess(SocketOwner& owner)
+void describeOwnerProcess(SocketOwner& owner, OwnerSearch search)
 {
-    if (!owner.found || owner.inode == 0) {
+    if (search == OwnerSearch::cheapOnly || !owner.found || owner.inode == 0) {
         return;
     }
     owner.pid = processOfSocket(owner.inode, owner.user);

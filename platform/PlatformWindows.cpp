@@ -520,7 +520,7 @@ SocketOwner findSocketOwner(const Ipv4Endpoint& local, const Ipv4Endpoint& remot
     return owner;
 }
 
-void describeOwnerProcess(SocketOwner& owner)
+void describeOwnerProcess(SocketOwner& owner, OwnerSearch)
 {
     if (!owner.found || owner.pid <= 0) {
         return;

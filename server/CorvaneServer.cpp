@@ -70,12 +70,17 @@ platform::Ipv4Endpoint toIpv4(const asio::ip::tcp::endpoint& endpoint)
     return result;
 }
 
-std::string processText(const platform::SocketOwner& owner)
+// "uid 1000", with the process where the platform names it at no cost.
+std::string ownerText(const platform::SocketOwner& owner)
 {
-    if (owner.pid < 0) {
+    if (!owner.found) {
         return "process not known";
     }
-    return "process " + std::to_string(owner.pid) +
+    const std::string user = platform::describeUser(owner.user);
+    if (owner.pid < 0) {
+        return user;
+    }
+    return user + ", process " + std::to_string(owner.pid) +
            (owner.executable.empty() ? std::string() : " (" + printable(owner.executable) + ")");
 }
 
@@ -204,10 +209,10 @@ bool CorvaneServer::onValidate(websocketpp::connection_hdl hdl)
         connection->set_status(websocketpp::http::status_code::forbidden);
         return false;
     }
-    platform::describeOwnerProcess(owner);
+    platform::describeOwnerProcess(owner, platform::OwnerSearch::cheapOnly);
     m_server.get_alog().write(websocketpp::log::alevel::app,
                               "connection from client port " + std::to_string(client.port) + " accepted, Origin \"" +
-                                  printable(origin) + "\", " + processText(owner));
+                                  printable(origin) + "\", " + ownerText(owner));
     return true;
 }
 
