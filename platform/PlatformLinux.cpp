@@ -28,6 +28,7 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string_view>
 
@@ -401,6 +402,55 @@ std::vector<std::string> searchCandidates(const std::string& name)
 
 enum class Pick { found, skipped, missing };
 
+// What the export reader found in a file, kept per file identity, so that
+// a page loading the same plug-in over and over does not have the whole
+// file mapped and read each time. The change time is part of the identity:
+// unlike the modification time, no one can set it back.
+class ExportScanCache {
+public:
+    std::optional<ExportScan> find(const struct stat& st, const char* entryName)
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        for (const Entry& entry : m_entries) {
+            if (sameFile(entry.identity, st) && entry.entryName == entryName) {
+                return entry.scan;
+            }
+        }
+        return std::nullopt;
+    }
+
+    void remember(const struct stat& st, const char* entryName, const ExportScan& scan)
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_entries.size() >= kCapacity) {
+            m_entries.erase(m_entries.begin()); // the oldest
+        }
+        m_entries.push_back(Entry{st, entryName, scan});
+    }
+
+private:
+    static constexpr std::size_t kCapacity = 32; // plug-ins on one machine are few
+    struct Entry {
+        struct stat identity;
+        std::string entryName;
+        ExportScan scan;
+    };
+    static bool sameFile(const struct stat& a, const struct stat& b)
+    {
+        return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+               a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
+               a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+    }
+    std::mutex m_mutex;
+    std::vector<Entry> m_entries;
+};
+
+ExportScanCache& exportScanCache()
+{
+    static ExportScanCache cache;
+    return cache;
+}
+
 // Checks the file at path as the loader would open it and, when it exports
 // entryName, loads it by that same path. The file is read through one
 // descriptor; before the load the path must still name that very file, so
@@ -425,8 +475,16 @@ PluginLoad checkAndLoad(const std::string& path, const char* entryName, bool sea
     if (!S_ISREG(opened.st_mode)) {
         return PluginLoad::failed;
     }
-    const MappedFile image(file.fd, static_cast<std::size_t>(opened.st_size));
-    const ExportScan scan = scanExports(image.data(), image.size(), entryName);
+    std::optional<ExportScan> known = exportScanCache().find(opened, entryName);
+    if (!known) {
+        const MappedFile image(file.fd, static_cast<std::size_t>(opened.st_size));
+        known = scanExports(image.data(), image.size(), entryName);
+        // A file that could not be mapped is read again next time.
+        if (image.data() != nullptr) {
+            exportScanCache().remember(opened, entryName, *known);
+        }
+    }
+    const ExportScan scan = *known;
     if (searching && scan.format == ExportScan::Format::elf && !isOwnKind(scan)) {
         pick = Pick::skipped; // the loader passes over a library of another machine
         return PluginLoad::failed;
