@@ -33,15 +33,23 @@ public:
     // failure to create it counts as being the first instance.
     bool alreadyRunning() const { return m_alreadyRunning; }
 
+    // Why a place of the guard was passed over (one that another user
+    // could have created, or did), for the log; empty when none was.
+    const std::string& problem() const { return m_problem; }
+
 private:
     std::intptr_t m_handle;
     bool m_alreadyRunning = false;
+    std::string m_problem;
 };
 
 // Whether some process holds the guard of that name, found without taking
 // it, so that looking never keeps a service from starting.
 enum class GuardState { free, held, unknown };
 GuardState probeInstanceGuard(const std::string& name);
+
+// What InstanceGuard::problem() would say, for corvane-doctor.
+std::string instanceGuardProblem(const std::string& name);
 
 // Whether a crashed service is brought back by a parent Corvane process of
 // its own (Windows, where nothing else would restart it before the next

@@ -214,6 +214,11 @@ HANDLE serviceJob()
 
 } // namespace
 
+std::string instanceGuardProblem(const std::string&)
+{
+    return {}; // the guard's name lives in the session, closed to other users
+}
+
 GuardState probeInstanceGuard(const std::string& name)
 {
     std::wstring wideName;

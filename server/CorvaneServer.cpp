@@ -120,9 +120,12 @@ void CorvaneServer::init()
     platform::raiseDescriptorLimit();
 }
 
-void CorvaneServer::run()
+void CorvaneServer::run(const std::string& startError)
 {
     init();
+    if (!startError.empty()) {
+        m_server.get_elog().write(websocketpp::log::elevel::rerror, startError);
+    }
     listenOnFirstFreePort();
     decideOwnerCheck();
     acceptNext();

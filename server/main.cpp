@@ -4,14 +4,15 @@
 #include "server/Supervisor.h"
 
 #include <exception>
+#include <string>
 
 namespace {
 
-int runService()
+int runService(const std::string& startError = {})
 {
     try {
         server::CorvaneServer server;
-        server.run();
+        server.run(startError);
     } catch (const std::exception&) {
         // The library has already written its error-log line.
         return server::kExitNoPort;
@@ -44,5 +45,8 @@ int main(int, char*[])
             return *exitCode;
         }
     }
-    return runService();
+    // A lock of another user's is never taken for a running service; the
+    // log says where it was found.
+    return runService(guard.problem().empty() ? std::string()
+                                              : "instance guard: " + guard.problem() + "; not trusted");
 }

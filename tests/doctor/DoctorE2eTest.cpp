@@ -5,14 +5,17 @@
 
 #include "TestCertificates.h"
 #include "harness/ServiceProcess.h"
+#include "server/InstanceGuardName.h"
 
 #include <rapidjson/document.h>
 
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -244,6 +247,33 @@ TEST_F(DoctorTest, anotherUsersServiceOnTheFirstPort_isToldApartFromThisUsersOnT
     EXPECT_TRUE(run.has("service", "note", "1237")) << run.output;
     EXPECT_FALSE(run.has("service", "ok", "1237")) << run.output;
     EXPECT_TRUE(run.has("service", "ok", "1238")) << run.output;
+}
+
+// Without a runtime directory the guard's place is /tmp/<name>-<uid>. One
+// made by another user, holding a lock file that is held, is named and is
+// no instance of this user's.
+TEST_F(DoctorTest, guardPlaceOfAnotherUserInTmp_isNamedAndNoInstance)
+{
+    const passwd* nobody = ::getpwnam("nobody");
+    if (::geteuid() != 0 || nobody == nullptr || nobody->pw_uid == 0 ||
+        !harness::environmentOr("CORVANE_TEST_LAUNCHER").empty()) {
+        GTEST_SKIP() << "plays a second user: needs root, the account \"nobody\" and a native build";
+    }
+    const std::string place = std::string("/tmp/") + server::kInstanceGuardName + "-0";
+    std::error_code ignored;
+    fs::remove_all(place, ignored);
+    ASSERT_EQ(::mkdir(place.c_str(), 0777), 0);
+    const std::string file = place + "/" + server::kInstanceGuardName + ".lock";
+    const int lock = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    ASSERT_GE(lock, 0);
+    ASSERT_EQ(::flock(lock, LOCK_EX | LOCK_NB), 0);
+    ASSERT_EQ(::chown(file.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    ASSERT_EQ(::chown(place.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    const DoctorRun run = runDoctor("");
+    ::close(lock);
+    fs::remove_all(place, ignored);
+    EXPECT_TRUE(run.has("service", "note", place + " belongs to uid " + std::to_string(nobody->pw_uid))) << run.output;
+    EXPECT_FALSE(run.has("service", "ok", "an instance runs")) << run.output;
 }
 
 TEST_F(DoctorTest, softHsmDemoTokenThroughTheBridge_readyWithItsThreeCertificates)

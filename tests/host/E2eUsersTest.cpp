@@ -3,22 +3,28 @@
 // root (CI does) and plays the second account as "nobody".
 
 #include "E2eTest.h"
+#include "server/InstanceGuardName.h"
 
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <grp.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <thread>
+#include <vector>
 
 using namespace e2e;
 using harness::WsError;
@@ -297,4 +303,55 @@ TEST(UsersTest, clientBoundToLoopbackOnThePortOfTheOwnersListener_refusedAndName
         << service.standardOutput();
     EXPECT_EQ(echoThrough(1237), answer("b", true, "mine"));
     expectCleanStop(service);
+}
+
+// Without a runtime directory the guard lives in a directory of the user's
+// own under /tmp. Here root plays the other user: it plants a lock file
+// 0666 where the guard used to be, and a directory of the guard's name with
+// one inside, and holds both locks. Neither passes for a running service.
+TEST(UsersTest, guardPlantedByAnotherUserInTmp_isNotTakenForARunningService)
+{
+    Account owner;
+    ASSERT_TRUE(otherAccount(owner));
+    const std::string place = std::string("/tmp/") + server::kInstanceGuardName + "-" + std::to_string(owner.uid);
+    const auto clear = [&] {
+        std::error_code ignored;
+        std::filesystem::remove_all(place, ignored);
+        std::filesystem::remove(place + ".lock", ignored);
+    };
+    clear();
+    ServiceOptions options;
+    options.plugins = {"echo"};
+    options.user = owner.uid;
+    options.group = owner.gid;
+    options.environment["XDG_RUNTIME_DIR"] = "";
+    {
+        ServiceProcess own(options);
+        EXPECT_EQ(own.runSecondInstance().exitCode, 1) << "the guard in the user's own directory holds";
+        expectCleanStop(own);
+    }
+    clear();
+
+    ASSERT_EQ(::mkdir(place.c_str(), 0777), 0) << std::strerror(errno);
+    ::chmod(place.c_str(), 0777);
+    std::vector<int> held;
+    for (const std::string& file : {place + ".lock", place + "/" + server::kInstanceGuardName + ".lock"}) {
+        const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        ASSERT_GE(fd, 0) << file;
+        ::fchmod(fd, 0666);
+        ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0) << file;
+        held.push_back(fd);
+    }
+    {
+        ServiceProcess service(options);
+        EXPECT_EQ(asAccount(owner, [] { return echoThrough(1237); }), answer("b", true, "mine"));
+        EXPECT_NE(service.standardError().find("instance guard: " + place + " belongs to uid 0; not trusted"),
+                  std::string::npos)
+            << service.standardError();
+        expectCleanStop(service);
+    }
+    for (const int fd : held) {
+        ::close(fd);
+    }
+    clear();
 }

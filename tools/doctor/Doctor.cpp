@@ -64,6 +64,10 @@ void checkService(Report& report)
     const char* area = "service";
     report.ok(area, "version " CORVANE_DOCTOR_VERSION);
     const platform::GuardState guard = platform::probeInstanceGuard(server::kInstanceGuardName);
+    const std::string guardProblem = platform::instanceGuardProblem(server::kInstanceGuardName);
+    if (!guardProblem.empty()) {
+        report.note(area, "instance guard: " + guardProblem + "; not trusted");
+    }
     if (guard == platform::GuardState::held) {
         report.ok(area, "an instance runs for this user");
     } else if (guard == platform::GuardState::free) {
