@@ -770,6 +770,18 @@ OriginPolicySource readOriginPolicySource()
     source.location = "/etc/corvane/allowed-origins";
     const int fd = ::open(source.location.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0 && errno == ENOENT) {
+        // Only a file that is not there means no policy. The file or its
+        // directory as a link that leads nowhere is a broken policy, and a
+        // broken one refuses every origin.
+        for (const char* path : {"/etc/corvane/allowed-origins", "/etc/corvane"}) {
+            struct stat link {};
+            struct stat target {};
+            if (::lstat(path, &link) == 0 && S_ISLNK(link.st_mode) && ::stat(path, &target) != 0) {
+                source.state = OriginPolicySource::State::unreadable;
+                source.error = std::string(path) + " is a link that leads nowhere";
+                return source;
+            }
+        }
         return source;
     }
     source.state = OriginPolicySource::State::unreadable;

@@ -460,6 +460,26 @@ OriginPolicySource readOriginPolicySource()
         }
     }
     if (status == ERROR_FILE_NOT_FOUND) {
+        // Only a value that is not there means no policy. The key as a link
+        // that leads nowhere is a broken policy, and a broken one refuses
+        // every origin.
+        HKEY link = nullptr;
+        if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKey, REG_OPTION_OPEN_LINK, KEY_QUERY_VALUE, &link) == ERROR_SUCCESS) {
+            DWORD type = REG_NONE;
+            const LSTATUS linkStatus =
+                ::RegQueryValueExW(link, L"SymbolicLinkValue", nullptr, &type, nullptr, nullptr);
+            ::RegCloseKey(link);
+            HKEY target = nullptr;
+            if (linkStatus == ERROR_SUCCESS && type == REG_LINK) {
+                const LSTATUS targetStatus = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, KEY_QUERY_VALUE, &target);
+                if (targetStatus == ERROR_SUCCESS) {
+                    ::RegCloseKey(target);
+                } else {
+                    source.state = OriginPolicySource::State::unreadable;
+                    source.error = "the key is a link that leads nowhere";
+                }
+            }
+        }
         return source;
     }
     if (status != ERROR_SUCCESS) {
