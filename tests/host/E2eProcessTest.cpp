@@ -129,8 +129,10 @@ TEST(ProcessTest, acceptedConnection_loggedOnceWithOriginAndUserWhereTheSystemTe
     // search. Under Wine no owner is named, and the service says once that
     // it cannot tell users apart.
     const bool ownersNamed = stopsOnSigterm();
-    const std::string owner = ownersNamed ? "uid " + std::to_string(::geteuid()) : std::string("process not known");
-    const std::string line = "accepted, Origin \"https://app.example\", " + owner + "\n";
+    // The line ends there: no process after the uid.
+    const std::string owner =
+        ownersNamed ? "uid " + std::to_string(::geteuid()) + "\n" : std::string("process not known");
+    const std::string line = "accepted, Origin \"https://app.example\", " + owner;
     ASSERT_TRUE(eventually([&] {
         const std::string log = service.standardOutput();
         const auto first = log.find(line);
