@@ -105,16 +105,21 @@ int openGuardFile(const std::string& path, int flags, std::string& problem)
     return fd;
 }
 
+// Read once: every plug-in load asks, and the running executable's
+// directory does not change.
 std::string executableDirectory()
 {
-    char buffer[PATH_MAX];
-    const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-    if (n <= 0) {
-        return {};
-    }
-    std::string path(buffer, static_cast<std::size_t>(n));
-    const auto slash = path.rfind('/');
-    return slash == std::string::npos ? std::string() : path.substr(0, slash);
+    static const std::string directory = [] {
+        char buffer[PATH_MAX];
+        const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+        if (n <= 0) {
+            return std::string();
+        }
+        std::string path(buffer, static_cast<std::size_t>(n));
+        const auto slash = path.rfind('/');
+        return slash == std::string::npos ? std::string() : path.substr(0, slash);
+    }();
+    return directory;
 }
 
 std::string withLinuxSuffix(std::string name)
@@ -153,7 +158,13 @@ std::uint32_t addressWord(const Ipv4Endpoint& endpoint)
 // is found only when that device is named.
 SockDiagAnswer querySockDiag(const Ipv4Endpoint& local, const Ipv4Endpoint& remote, unsigned device = 0)
 {
-    const int fd = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    // One socket for every lookup, two system calls fewer per handshake
+    // (only the service's I/O thread asks); it is opened afresh after any
+    // answer that was not one, so nothing left over is ever read as one.
+    static int fd = -1;
+    if (fd < 0) {
+        fd = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    }
     SockDiagAnswer answer;
     answer.kind = SockDiagAnswer::Kind::failed;
     if (fd < 0) {
@@ -196,7 +207,10 @@ SockDiagAnswer querySockDiag(const Ipv4Endpoint& local, const Ipv4Endpoint& remo
             answer = parseSockDiagAnswer(buffer, static_cast<std::size_t>(n), message.header.nlmsg_seq);
         }
     }
-    ::close(fd);
+    if (answer.kind != SockDiagAnswer::Kind::found && answer.kind != SockDiagAnswer::Kind::notFound) {
+        ::close(fd);
+        fd = -1;
+    }
     return answer;
 }
 
