@@ -536,21 +536,28 @@ PluginLoad checkAndLoad(const std::string& path, const char* entryName, bool sea
                         std::uint32_t& error, Pick& pick)
 {
     pick = Pick::found;
-    const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    // A file checked before and still the very same needs no second
+    // reading; the stat that tells is the identity check before the load.
+    struct stat named {};
+    std::optional<ExportScan> known;
+    if (::stat(path.c_str(), &named) == 0 && S_ISREG(named.st_mode)) {
+        known = exportScanCache().find(named, entryName);
+    }
+    const bool checkedBefore = known.has_value();
     struct stat opened {};
-    if (file.fd < 0 || ::fstat(file.fd, &opened) != 0) {
-        const bool missing = errno == ENOENT || errno == ENOTDIR;
-        // The loader searches on past a file it may not read.
-        pick = missing ? Pick::missing : searching && errno == EACCES ? Pick::skipped : Pick::found;
-        error = missing ? kErrorModuleNotFound : kErrorBadFormat;
-        return PluginLoad::failed;
-    }
-    error = kErrorBadFormat;
-    if (!S_ISREG(opened.st_mode)) {
-        return PluginLoad::failed;
-    }
-    std::optional<ExportScan> known = exportScanCache().find(opened, entryName);
-    if (!known) {
+    if (!checkedBefore) {
+        const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        if (file.fd < 0 || ::fstat(file.fd, &opened) != 0) {
+            const bool missing = errno == ENOENT || errno == ENOTDIR;
+            // The loader searches on past a file it may not read.
+            pick = missing ? Pick::missing : searching && errno == EACCES ? Pick::skipped : Pick::found;
+            error = missing ? kErrorModuleNotFound : kErrorBadFormat;
+            return PluginLoad::failed;
+        }
+        error = kErrorBadFormat;
+        if (!S_ISREG(opened.st_mode)) {
+            return PluginLoad::failed;
+        }
         const MappedFile image(file.fd, static_cast<std::size_t>(opened.st_size));
         known = scanExports(image.data(), image.size(), entryName);
         // A file that could not be mapped is read again next time.
@@ -558,6 +565,7 @@ PluginLoad checkAndLoad(const std::string& path, const char* entryName, bool sea
             exportScanCache().remember(opened, entryName, *known);
         }
     }
+    error = kErrorBadFormat;
     const ExportScan scan = *known;
     if (searching && scan.format == ExportScan::Format::elf && !isOwnKind(scan)) {
         pick = Pick::skipped; // the loader passes over a library of another machine
@@ -569,8 +577,8 @@ PluginLoad checkAndLoad(const std::string& path, const char* entryName, bool sea
     if (!scan.exported) {
         return PluginLoad::noEntry;
     }
-    struct stat named {};
-    if (::stat(path.c_str(), &named) != 0 || named.st_dev != opened.st_dev || named.st_ino != opened.st_ino) {
+    if (!checkedBefore &&
+        (::stat(path.c_str(), &named) != 0 || named.st_dev != opened.st_dev || named.st_ino != opened.st_ino)) {
         return PluginLoad::failed;
     }
     module = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
