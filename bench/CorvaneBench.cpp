@@ -17,7 +17,11 @@
 #include "server/PortRange.h"
 
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -260,6 +264,7 @@ void memoryWithManyConnections()
 }
 
 bool throughput(std::chrono::milliseconds duration, pid_t corvanePid, pid_t barePid);
+bool connectionRate(std::chrono::milliseconds duration, pid_t corvanePid, pid_t barePid);
 
 int run(std::chrono::milliseconds duration)
 {
@@ -277,6 +282,7 @@ int run(std::chrono::milliseconds duration)
         harness::ServiceProcess service(options);
         bench::BareServerProcess bare;
         met = throughput(duration, service.pid(), bare.pid());
+        met = connectionRate(duration, service.pid(), bare.pid()) && met;
         std::printf("peak resident memory of that corvane after all cells: %ld KiB\n",
                     harness::statusKiB(service.pid(), "VmHWM"));
     }
@@ -320,6 +326,103 @@ bool throughput(std::chrono::milliseconds duration, pid_t corvanePid, pid_t bare
                 "(target <= %.2f);\ncpu us = server CPU time (user + system) per answer; cpu = corvane's / bare's. "
                 "%s\n",
                 kMinRateRatio, kMaxP99Ratio, met ? "Every cell met both targets." : "A cell missed a target.");
+    return met;
+}
+
+// What the connection cells must reach against the bare endpoint: the
+// service checks each connection's owner and loads a plug-in on it.
+constexpr double kMinConnectionRateRatio = 0.78;
+constexpr int kHeldDescriptors = 15000;
+
+// One connection after another until the slice's time is up: connect,
+// handshake, load, one 100-byte call, close.
+void connectionSlice(int port, std::chrono::milliseconds duration, std::uint64_t& count, double& seconds)
+{
+    const std::string param(100, 'p');
+    const std::string request = echoRequest("r", param);
+    const std::string expected = harness::answer("r", true, param);
+    const auto start = Clock::now();
+    const auto deadline = start + duration;
+    while (Clock::now() < deadline) {
+        WsClient client;
+        connectAndLoad(client, port);
+        const std::string answer = client.request(request);
+        if (answer != expected) {
+            throw std::runtime_error("unexpected answer on a new connection: " + answer.substr(0, 120));
+        }
+        (void)client.close();
+        ++count;
+    }
+    seconds += std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Descriptors this process holds open for a while, as a browser does: what
+// a server does per connection must not grow with them.
+class HeldDescriptors {
+public:
+    explicit HeldDescriptors(int count)
+    {
+        for (int i = 0; i < count; ++i) {
+            const int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+            if (fd < 0) {
+                throw std::runtime_error("cannot hold " + std::to_string(count) + " descriptors: " +
+                                         std::strerror(errno) + " after " + std::to_string(i));
+            }
+            m_fds.push_back(fd);
+        }
+    }
+    ~HeldDescriptors()
+    {
+        for (const int fd : m_fds) {
+            ::close(fd);
+        }
+    }
+    HeldDescriptors(const HeldDescriptors&) = delete;
+    HeldDescriptors& operator=(const HeldDescriptors&) = delete;
+
+private:
+    std::vector<int> m_fds;
+};
+
+// Prints one row per number of descriptors the client holds; true when
+// both meet the target.
+bool connectionRate(std::chrono::milliseconds duration, pid_t corvanePid, pid_t barePid)
+{
+    std::printf("\nConnections one after another (connect, handshake, load, one 100-byte call, close):\n");
+    std::printf("%-18s | %9s %8s | %9s %8s | %5s %5s\n", "client descriptors", "corvane/s", "cpu us", "bare/s",
+                "cpu us", "rate", "cpu");
+    std::printf("%s\n", std::string(72, '-').c_str());
+    bool met = true;
+    for (const int held : {0, kHeldDescriptors}) {
+        const HeldDescriptors descriptors(held);
+        std::uint64_t corvaneCount = 0;
+        std::uint64_t bareCount = 0;
+        double corvaneSeconds = 0;
+        double bareSeconds = 0;
+        const auto slice = duration / kSlices;
+        const double corvaneCpuStart = cpuMicroseconds(corvanePid);
+        const double bareCpuStart = cpuMicroseconds(barePid);
+        for (int i = 0; i < kSlices; ++i) {
+            connectionSlice(kServicePort, slice, corvaneCount, corvaneSeconds);
+            connectionSlice(kBarePort, slice, bareCount, bareSeconds);
+        }
+        const double corvaneCpu = cpuMicroseconds(corvanePid) - corvaneCpuStart;
+        const double bareCpu = cpuMicroseconds(barePid) - bareCpuStart;
+        const auto ratio = [](double a, double b) { return b > 0 ? a / b : 0; };
+        const double corvaneRate = ratio(static_cast<double>(corvaneCount), corvaneSeconds);
+        const double bareRate = ratio(static_cast<double>(bareCount), bareSeconds);
+        const double corvaneCpuUs = ratio(corvaneCpu, static_cast<double>(corvaneCount));
+        const double bareCpuUs = ratio(bareCpu, static_cast<double>(bareCount));
+        const bool rowMet = ratio(corvaneRate, bareRate) >= kMinConnectionRateRatio;
+        met = met && rowMet;
+        std::printf("%-18d | %9.0f %8.1f | %9.0f %8.1f | %5.2f %5.2f%s\n", held, corvaneRate, corvaneCpuUs, bareRate,
+                    bareCpuUs, ratio(corvaneRate, bareRate), ratio(corvaneCpuUs, bareCpuUs),
+                    rowMet ? "" : "  <- missed");
+        std::fflush(stdout);
+    }
+    std::printf("\nrate = corvane connections/s / bare connections/s (target >= %.2f); cpu us = server CPU time per "
+                "connection.\n",
+                kMinConnectionRateRatio);
     return met;
 }
 

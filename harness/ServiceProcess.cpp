@@ -130,7 +130,8 @@ ServiceProcess::ServiceProcess(ServiceOptions options)
             }
         }
 
-        options.environment["XDG_RUNTIME_DIR"] = runtimeDirectory();
+        // A test may set it, even to nothing.
+        options.environment.emplace("XDG_RUNTIME_DIR", runtimeDirectory());
         for (char** entry = environ; *entry != nullptr; ++entry) {
             const std::string text = *entry;
             const std::string name = text.substr(0, text.find('='));

@@ -33,15 +33,23 @@ public:
     // failure to create it counts as being the first instance.
     bool alreadyRunning() const { return m_alreadyRunning; }
 
+    // Why a place of the guard was passed over (one that another user
+    // could have created, or did), for the log; empty when none was.
+    const std::string& problem() const { return m_problem; }
+
 private:
     std::intptr_t m_handle;
     bool m_alreadyRunning = false;
+    std::string m_problem;
 };
 
 // Whether some process holds the guard of that name, found without taking
 // it, so that looking never keeps a service from starting.
 enum class GuardState { free, held, unknown };
 GuardState probeInstanceGuard(const std::string& name);
+
+// What InstanceGuard::problem() would say, for corvane-doctor.
+std::string instanceGuardProblem(const std::string& name);
 
 // Whether a crashed service is brought back by a parent Corvane process of
 // its own (Windows, where nothing else would restart it before the next
@@ -135,9 +143,12 @@ std::filesystem::path userLogDirectory();
 SocketOwner findSocketOwner(const Ipv4Endpoint& local, const Ipv4Endpoint& remote);
 
 // Adds the owner's pid and executable file name where the platform tells
-// them. On Linux that means a search of the owner's processes for the
-// socket, so it is meant for admitted connections only.
-void describeOwnerProcess(SocketOwner& owner);
+// them. Windows names the pid in its table, so both searches cost the same.
+// On Linux only a thorough one names them: it searches the owner's
+// processes for the socket, at a cost that grows with their descriptors, so
+// a handshake never asks for it.
+enum class OwnerSearch { cheapOnly, thorough };
+void describeOwnerProcess(SocketOwner& owner, OwnerSearch search);
 
 // The service's own user (uid, or session on Windows) and process id, in
 // the terms of SocketOwner.

@@ -9,7 +9,9 @@
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
+#include <net/if.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
@@ -26,32 +28,98 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string_view>
 
 namespace platform {
 namespace {
 
-std::string guardPath(const std::string& name)
+// A directory only this user can create files in: its own, not a link,
+// writable by no one else. Why not, for the log; empty when it is.
+std::string untrustedDirectory(const std::string& path)
 {
-    const char* runtimeDir = std::getenv("XDG_RUNTIME_DIR");
-    if (runtimeDir != nullptr && runtimeDir[0] == '/') {
-        return std::string(runtimeDir) + "/" + name + ".lock";
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) {
+        return path + " cannot be examined: " + std::strerror(errno);
     }
-    // Without a runtime directory the name must still be per user.
-    return "/tmp/" + name + "-" + std::to_string(::getuid()) + ".lock";
+    if (S_ISLNK(st.st_mode) || !S_ISDIR(st.st_mode)) {
+        return path + " is not a directory";
+    }
+    if (st.st_uid != ::geteuid()) {
+        return path + " belongs to uid " + std::to_string(st.st_uid);
+    }
+    if ((st.st_mode & 022) != 0) {
+        return path + " can be written by other users";
+    }
+    return {};
 }
 
+// Where the guard's lock file lives: the runtime directory, else a
+// directory of the user's own under /tmp, made if needed. Never a place
+// another user could have created the file in first: there, a lock of theirs
+// would pass for a running service. Empty path: no such place.
+struct GuardLocation {
+    std::string path;
+    std::string problem; // why a place was passed over
+};
+
+GuardLocation guardLocation(const std::string& name)
+{
+    GuardLocation location;
+    const char* runtimeDir = std::getenv("XDG_RUNTIME_DIR");
+    if (runtimeDir != nullptr && runtimeDir[0] == '/') {
+        location.problem = untrustedDirectory(runtimeDir);
+        if (location.problem.empty()) {
+            location.path = std::string(runtimeDir) + "/" + name + ".lock";
+            return location;
+        }
+    }
+    const std::string own = "/tmp/" + name + "-" + std::to_string(::geteuid());
+    ::mkdir(own.c_str(), 0700); // an existing one is examined below
+    const std::string problem = untrustedDirectory(own);
+    if (problem.empty()) {
+        location.path = own + "/" + name + ".lock";
+    }
+    location.problem += (location.problem.empty() || problem.empty() ? "" : "; ") + problem;
+    return location;
+}
+
+// Opens the lock file in its place without following a link; -1 when it
+// is no file of this user's.
+int openGuardFile(const std::string& path, int flags, std::string& problem)
+{
+    const int fd = ::open(path.c_str(), flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) {
+        problem = path + " is not a file of this user's";
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Read once: every plug-in load asks, and the running executable's
+// directory does not change.
 std::string executableDirectory()
 {
-    char buffer[PATH_MAX];
-    const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-    if (n <= 0) {
-        return {};
-    }
-    std::string path(buffer, static_cast<std::size_t>(n));
-    const auto slash = path.rfind('/');
-    return slash == std::string::npos ? std::string() : path.substr(0, slash);
+    static const std::string directory = [] {
+        char buffer[PATH_MAX];
+        const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+        if (n <= 0) {
+            return std::string();
+        }
+        std::string path(buffer, static_cast<std::size_t>(n));
+        const auto slash = path.rfind('/');
+        return slash == std::string::npos ? std::string() : path.substr(0, slash);
+    }();
+    return directory;
 }
 
 std::string withLinuxSuffix(std::string name)
@@ -73,7 +141,10 @@ bool isRegularFile(const std::string& path)
 // SocketOwner.cpp reads the kernel's answers by these offsets.
 static_assert(sizeof(nlmsghdr) == 16 && NLMSG_ERROR == 2 && NLMSG_DONE == 3 && SOCK_DIAG_BY_FAMILY == 20);
 static_assert(sizeof(inet_diag_msg) == 72 && offsetof(inet_diag_msg, idiag_uid) == 64 &&
-              offsetof(inet_diag_msg, idiag_inode) == 68);
+              offsetof(inet_diag_msg, idiag_inode) == 68 && offsetof(inet_diag_msg, idiag_state) == 1 &&
+              offsetof(inet_diag_msg, id) == 4 && offsetof(inet_diag_sockid, idiag_src) == 4 &&
+              offsetof(inet_diag_sockid, idiag_dst) == 20 && TCP_ESTABLISHED == kLinuxTcpEstablished &&
+              TCP_LISTEN == kLinuxTcpListen);
 
 std::uint32_t addressWord(const Ipv4Endpoint& endpoint)
 {
@@ -83,12 +154,22 @@ std::uint32_t addressWord(const Ipv4Endpoint& endpoint)
 }
 
 // An exact lookup of one TCP socket by its endpoints, as the kernel's own
-// tools do it: no dump of the table, one answer.
-SockDiagAnswer querySockDiag(const Ipv4Endpoint& local, const Ipv4Endpoint& remote)
+// tools do it: no dump of the table, one answer. A socket bound to a device
+// is found only when that device is named.
+SockDiagAnswer querySockDiag(const Ipv4Endpoint& local, const Ipv4Endpoint& remote, unsigned device = 0)
 {
-    const int fd = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    // One socket for every lookup, two system calls fewer per handshake
+    // (only the service's I/O thread asks); it is opened afresh after any
+    // answer that was not one, so nothing left over is ever read as one.
+    static int fd = -1;
     if (fd < 0) {
-        return SockDiagAnswer{SockDiagAnswer::Kind::failed, 0, 0, errno};
+        fd = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    }
+    SockDiagAnswer answer;
+    answer.kind = SockDiagAnswer::Kind::failed;
+    if (fd < 0) {
+        answer.error = errno;
+        return answer;
     }
     static std::uint32_t sequence = 0;
     struct {
@@ -106,12 +187,12 @@ SockDiagAnswer querySockDiag(const Ipv4Endpoint& local, const Ipv4Endpoint& remo
     message.request.id.idiag_dport = htons(remote.port);
     message.request.id.idiag_src[0] = addressWord(local);
     message.request.id.idiag_dst[0] = addressWord(remote);
+    message.request.id.idiag_if = device;
     message.request.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
     message.request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
 
     sockaddr_nl kernel{};
     kernel.nl_family = AF_NETLINK;
-    SockDiagAnswer answer{SockDiagAnswer::Kind::failed, 0, 0, 0};
     if (::sendto(fd, &message, sizeof message, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) < 0) {
         answer.error = errno;
     } else {
@@ -126,7 +207,10 @@ SockDiagAnswer querySockDiag(const Ipv4Endpoint& local, const Ipv4Endpoint& remo
             answer = parseSockDiagAnswer(buffer, static_cast<std::size_t>(n), message.header.nlmsg_seq);
         }
     }
-    ::close(fd);
+    if (answer.kind != SockDiagAnswer::Kind::found && answer.kind != SockDiagAnswer::Kind::notFound) {
+        ::close(fd);
+        fd = -1;
+    }
     return answer;
 }
 
@@ -138,9 +222,7 @@ SocketOwner scanProcNetTcp(const Ipv4Endpoint& local, const Ipv4Endpoint& remote
     std::ifstream in("/proc/net/tcp");
     for (std::string line; std::getline(in, line);) {
         const auto entry = parseProcNetTcpLine(line);
-        constexpr unsigned kListen = 10; // TCP_LISTEN
-        if (entry && entry->local == local && entry->remote == remote &&
-            (entry->state == kListen) == (remote == Ipv4Endpoint{})) {
+        if (entry && describesSocket(entry->state, entry->local, entry->remote, entry->inode, local, remote)) {
             owner.found = true;
             owner.user = entry->uid;
             owner.inode = entry->inode;
@@ -394,6 +476,55 @@ std::vector<std::string> searchCandidates(const std::string& name)
 
 enum class Pick { found, skipped, missing };
 
+// What the export reader found in a file, kept per file identity, so that
+// a page loading the same plug-in over and over does not have the whole
+// file mapped and read each time. The change time is part of the identity:
+// unlike the modification time, no one can set it back.
+class ExportScanCache {
+public:
+    std::optional<ExportScan> find(const struct stat& st, const char* entryName)
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        for (const Entry& entry : m_entries) {
+            if (sameFile(entry.identity, st) && entry.entryName == entryName) {
+                return entry.scan;
+            }
+        }
+        return std::nullopt;
+    }
+
+    void remember(const struct stat& st, const char* entryName, const ExportScan& scan)
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_entries.size() >= kCapacity) {
+            m_entries.erase(m_entries.begin()); // the oldest
+        }
+        m_entries.push_back(Entry{st, entryName, scan});
+    }
+
+private:
+    static constexpr std::size_t kCapacity = 32; // plug-ins on one machine are few
+    struct Entry {
+        struct stat identity;
+        std::string entryName;
+        ExportScan scan;
+    };
+    static bool sameFile(const struct stat& a, const struct stat& b)
+    {
+        return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+               a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
+               a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+    }
+    std::mutex m_mutex;
+    std::vector<Entry> m_entries;
+};
+
+ExportScanCache& exportScanCache()
+{
+    static ExportScanCache cache;
+    return cache;
+}
+
 // Checks the file at path as the loader would open it and, when it exports
 // entryName, loads it by that same path. The file is read through one
 // descriptor; before the load the path must still name that very file, so
@@ -405,21 +536,37 @@ PluginLoad checkAndLoad(const std::string& path, const char* entryName, bool sea
                         std::uint32_t& error, Pick& pick)
 {
     pick = Pick::found;
-    const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    // A file checked before and still the very same needs no second
+    // reading; the stat that tells is the identity check before the load.
+    struct stat named {};
+    std::optional<ExportScan> known;
+    if (::stat(path.c_str(), &named) == 0 && S_ISREG(named.st_mode)) {
+        known = exportScanCache().find(named, entryName);
+    }
+    const bool checkedBefore = known.has_value();
     struct stat opened {};
-    if (file.fd < 0 || ::fstat(file.fd, &opened) != 0) {
-        const bool missing = errno == ENOENT || errno == ENOTDIR;
-        // The loader searches on past a file it may not read.
-        pick = missing ? Pick::missing : searching && errno == EACCES ? Pick::skipped : Pick::found;
-        error = missing ? kErrorModuleNotFound : kErrorBadFormat;
-        return PluginLoad::failed;
+    if (!checkedBefore) {
+        const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        if (file.fd < 0 || ::fstat(file.fd, &opened) != 0) {
+            const bool missing = errno == ENOENT || errno == ENOTDIR;
+            // The loader searches on past a file it may not read.
+            pick = missing ? Pick::missing : searching && errno == EACCES ? Pick::skipped : Pick::found;
+            error = missing ? kErrorModuleNotFound : kErrorBadFormat;
+            return PluginLoad::failed;
+        }
+        error = kErrorBadFormat;
+        if (!S_ISREG(opened.st_mode)) {
+            return PluginLoad::failed;
+        }
+        const MappedFile image(file.fd, static_cast<std::size_t>(opened.st_size));
+        known = scanExports(image.data(), image.size(), entryName);
+        // A file that could not be mapped is read again next time.
+        if (image.data() != nullptr) {
+            exportScanCache().remember(opened, entryName, *known);
+        }
     }
     error = kErrorBadFormat;
-    if (!S_ISREG(opened.st_mode)) {
-        return PluginLoad::failed;
-    }
-    const MappedFile image(file.fd, static_cast<std::size_t>(opened.st_size));
-    const ExportScan scan = scanExports(image.data(), image.size(), entryName);
+    const ExportScan scan = *known;
     if (searching && scan.format == ExportScan::Format::elf && !isOwnKind(scan)) {
         pick = Pick::skipped; // the loader passes over a library of another machine
         return PluginLoad::failed;
@@ -430,8 +577,8 @@ PluginLoad checkAndLoad(const std::string& path, const char* entryName, bool sea
     if (!scan.exported) {
         return PluginLoad::noEntry;
     }
-    struct stat named {};
-    if (::stat(path.c_str(), &named) != 0 || named.st_dev != opened.st_dev || named.st_ino != opened.st_ino) {
+    if (!checkedBefore &&
+        (::stat(path.c_str(), &named) != 0 || named.st_dev != opened.st_dev || named.st_ino != opened.st_ino)) {
         return PluginLoad::failed;
     }
     module = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -454,8 +601,16 @@ constexpr std::size_t kMaxPolicyBytes = 1 << 20;
 InstanceGuard::InstanceGuard(const std::string& name)
     : m_handle(-1)
 {
-    const std::string path = guardPath(name);
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    const GuardLocation location = guardLocation(name);
+    m_problem = location.problem;
+    if (location.path.empty()) {
+        return; // Nowhere safe to keep it: behave as the first instance.
+    }
+    std::string problem;
+    const int fd = openGuardFile(location.path, O_RDWR | O_CREAT, problem);
+    if (!problem.empty()) {
+        m_problem += (m_problem.empty() ? "" : "; ") + problem;
+    }
     if (fd < 0) {
         return; // Cannot create the marker: behave as the first instance.
     }
@@ -475,11 +630,24 @@ InstanceGuard::~InstanceGuard()
     }
 }
 
+std::string instanceGuardProblem(const std::string& name)
+{
+    return guardLocation(name).problem;
+}
+
 GuardState probeInstanceGuard(const std::string& name)
 {
+    const GuardLocation location = guardLocation(name);
+    if (location.path.empty()) {
+        return GuardState::unknown;
+    }
     struct stat guard {};
-    if (::stat(guardPath(name).c_str(), &guard) != 0) {
+    if (::lstat(location.path.c_str(), &guard) != 0) {
         return errno == ENOENT ? GuardState::free : GuardState::unknown;
+    }
+    // A lock file of someone else's is no instance of this user's.
+    if (!S_ISREG(guard.st_mode) || guard.st_uid != ::geteuid()) {
+        return GuardState::free;
     }
     // The kernel lists every lock with the device and inode of its file.
     std::FILE* locks = std::fopen("/proc/locks", "r");
@@ -624,6 +792,18 @@ OriginPolicySource readOriginPolicySource()
     source.location = "/etc/corvane/allowed-origins";
     const int fd = ::open(source.location.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0 && errno == ENOENT) {
+        // Only a file that is not there means no policy. The file or its
+        // directory as a link that leads nowhere is a broken policy, and a
+        // broken one refuses every origin.
+        for (const char* path : {"/etc/corvane/allowed-origins", "/etc/corvane"}) {
+            struct stat link {};
+            struct stat target {};
+            if (::lstat(path, &link) == 0 && S_ISLNK(link.st_mode) && ::stat(path, &target) != 0) {
+                source.state = OriginPolicySource::State::unreadable;
+                source.error = std::string(path) + " is a link that leads nowhere";
+                return source;
+            }
+        }
         return source;
     }
     source.state = OriginPolicySource::State::unreadable;
@@ -695,25 +875,41 @@ SocketOwner findSocketOwner(const Ipv4Endpoint& local, const Ipv4Endpoint& remot
     // before, it may mean that the kernel has no inet diagnostics at all.
     // (Only the service's I/O thread asks.)
     static bool diagnosticsWork = false;
+    const auto ownerOf = [&](const SockDiagAnswer& answer) {
+        SocketOwner owner;
+        owner.found = answer.kind == SockDiagAnswer::Kind::found &&
+                      describesSocket(answer.state, answer.local, answer.remote, answer.inode, local, remote);
+        owner.user = owner.found ? answer.uid : 0;
+        owner.inode = owner.found ? answer.inode : 0;
+        return owner;
+    };
     const SockDiagAnswer answer = querySockDiag(local, remote);
     if (answer.kind == SockDiagAnswer::Kind::found) {
         diagnosticsWork = true;
-        SocketOwner owner;
-        owner.found = true;
-        owner.user = answer.uid;
-        owner.inode = answer.inode;
-        return owner;
     }
-    if (answer.kind == SockDiagAnswer::Kind::notFound && diagnosticsWork) {
-        return SocketOwner{};
+    if (answer.kind == SockDiagAnswer::Kind::found ||
+        (answer.kind == SockDiagAnswer::Kind::notFound && diagnosticsWork)) {
+        SocketOwner owner = ownerOf(answer);
+        if (owner.found || remote == Ipv4Endpoint{}) {
+            return owner;
+        }
+        // A client bound to a device is found by that device alone. Only a
+        // refusal pays for the walk, and it names who was refused.
+        if (struct if_nameindex* devices = ::if_nameindex()) {
+            for (const struct if_nameindex* device = devices; device->if_index != 0 && !owner.found; ++device) {
+                owner = ownerOf(querySockDiag(local, remote, device->if_index));
+            }
+            ::if_freenameindex(devices);
+        }
+        return owner;
     }
     // The table walk costs milliseconds on a large machine, hence last.
     return scanProcNetTcp(local, remote);
 }
 
-void describeOwnerProcess(SocketOwner& owner)
+void describeOwnerProcess(SocketOwner& owner, OwnerSearch search)
 {
-    if (!owner.found || owner.inode == 0) {
+    if (search == OwnerSearch::cheapOnly || !owner.found || owner.inode == 0) {
         return;
     }
     owner.pid = processOfSocket(owner.inode, owner.user);

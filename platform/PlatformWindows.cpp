@@ -5,6 +5,7 @@
 // winsock2.h before windows.h, which would bring in the old winsock.h.
 #include <winsock2.h>
 #include <windows.h>
+#include <aclapi.h>
 #include <iphlpapi.h>
 #include <psapi.h>
 
@@ -137,6 +138,48 @@ std::wstring loaderPath(std::wstring path)
     return path;
 }
 
+// Whether a kernel object was made by another user: only when its owner
+// can be read and is neither this process's user, nor the owner it gives
+// its own objects, nor the administrators (whose elevated processes own
+// what they make, and who may do anything anyway). Another user with a
+// process in this session can make an object of the guard's name first.
+bool madeByAnotherUser(HANDLE object)
+{
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (::GetSecurityInfo(object, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                          &descriptor) != ERROR_SUCCESS) {
+        return false;
+    }
+    bool another = false;
+    HANDLE token = nullptr;
+    if (owner != nullptr && !::IsWellKnownSid(owner, WinBuiltinAdministratorsSid) &&
+        ::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        alignas(TOKEN_USER) unsigned char user[256];
+        alignas(TOKEN_OWNER) unsigned char ownOwner[256];
+        DWORD size = 0;
+        if (::GetTokenInformation(token, TokenUser, user, sizeof user, &size) &&
+            ::GetTokenInformation(token, TokenOwner, ownOwner, sizeof ownOwner, &size)) {
+            another = !::EqualSid(owner, reinterpret_cast<TOKEN_USER*>(user)->User.Sid) &&
+                      !::EqualSid(owner, reinterpret_cast<TOKEN_OWNER*>(ownOwner)->Owner);
+        }
+        ::CloseHandle(token);
+    }
+    ::LocalFree(descriptor);
+    return another;
+}
+
+// The guard's object when it exists and was made by another user, else null.
+HANDLE foreignGuard(const std::wstring& name)
+{
+    const HANDLE mutex = ::OpenMutexW(SYNCHRONIZE | READ_CONTROL, FALSE, name.c_str());
+    if (mutex != nullptr && !madeByAnotherUser(mutex)) {
+        ::CloseHandle(mutex);
+        return nullptr;
+    }
+    return mutex;
+}
+
 } // namespace
 
 InstanceGuard::InstanceGuard(const std::string& name)
@@ -151,7 +194,13 @@ InstanceGuard::InstanceGuard(const std::string& name)
     // Read at once: anything called in between may overwrite it.
     const DWORD error = ::GetLastError();
     if (error == ERROR_ALREADY_EXISTS) {
-        m_alreadyRunning = true;
+        // Another user's object of that name is no instance of this user's:
+        // logged, and the service runs without the guard.
+        if (mutex != nullptr && madeByAnotherUser(mutex)) {
+            m_problem = "the guard " + name + " was made by another user";
+        } else {
+            m_alreadyRunning = true;
+        }
         if (mutex != nullptr) {
             ::CloseHandle(mutex);
         }
@@ -226,11 +275,29 @@ HANDLE serviceJob()
 
 } // namespace
 
+std::string instanceGuardProblem(const std::string& name)
+{
+    std::wstring wideName;
+    if (!toWide(name, wideName)) {
+        return {};
+    }
+    const HANDLE foreign = foreignGuard(wideName);
+    if (foreign == nullptr) {
+        return {};
+    }
+    ::CloseHandle(foreign);
+    return "the guard " + name + " was made by another user";
+}
+
 GuardState probeInstanceGuard(const std::string& name)
 {
     std::wstring wideName;
     if (!toWide(name, wideName)) {
         return GuardState::unknown;
+    }
+    if (const HANDLE foreign = foreignGuard(wideName)) {
+        ::CloseHandle(foreign);
+        return GuardState::free;
     }
     const HANDLE mutex = ::OpenMutexW(SYNCHRONIZE, FALSE, wideName.c_str());
     if (mutex != nullptr) {
@@ -467,6 +534,26 @@ OriginPolicySource readOriginPolicySource()
         }
     }
     if (status == ERROR_FILE_NOT_FOUND) {
+        // Only a value that is not there means no policy. The key as a link
+        // that leads nowhere is a broken policy, and a broken one refuses
+        // every origin.
+        HKEY link = nullptr;
+        if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKey, REG_OPTION_OPEN_LINK, KEY_QUERY_VALUE, &link) == ERROR_SUCCESS) {
+            DWORD type = REG_NONE;
+            const LSTATUS linkStatus =
+                ::RegQueryValueExW(link, L"SymbolicLinkValue", nullptr, &type, nullptr, nullptr);
+            ::RegCloseKey(link);
+            HKEY target = nullptr;
+            if (linkStatus == ERROR_SUCCESS && type == REG_LINK) {
+                const LSTATUS targetStatus = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, KEY_QUERY_VALUE, &target);
+                if (targetStatus == ERROR_SUCCESS) {
+                    ::RegCloseKey(target);
+                } else {
+                    source.state = OriginPolicySource::State::unreadable;
+                    source.error = "the key is a link that leads nowhere";
+                }
+            }
+        }
         return source;
     }
     if (status != ERROR_SUCCESS) {
@@ -532,7 +619,7 @@ SocketOwner findSocketOwner(const Ipv4Endpoint& local, const Ipv4Endpoint& remot
     return owner;
 }
 
-void describeOwnerProcess(SocketOwner& owner)
+void describeOwnerProcess(SocketOwner& owner, OwnerSearch)
 {
     if (!owner.found || owner.pid <= 0) {
         return;

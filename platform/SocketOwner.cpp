@@ -12,6 +12,10 @@ constexpr std::uint16_t kNlmsgError = 2;
 constexpr std::uint16_t kNlmsgDone = 3;
 constexpr std::uint16_t kSockDiagByFamily = 20;
 constexpr std::size_t kInetDiagMsgSize = 72;
+constexpr std::size_t kInetDiagStateOffset = 1;
+constexpr std::size_t kInetDiagSportOffset = 4; // network order, then dport
+constexpr std::size_t kInetDiagSrcOffset = 8;   // then dst at 24
+constexpr std::size_t kInetDiagDstOffset = 24;
 constexpr std::size_t kInetDiagUidOffset = 64;
 constexpr std::size_t kInetDiagInodeOffset = 68;
 
@@ -129,6 +133,14 @@ bool ownerAdmitted(bool namedOwners, const SocketOwner& owner, std::uint64_t own
     return !namedOwners || (owner.found && owner.user == ownUser);
 }
 
+bool describesSocket(unsigned state, const Ipv4Endpoint& seenLocal, const Ipv4Endpoint& seenRemote,
+                     std::uint64_t inode, const Ipv4Endpoint& local, const Ipv4Endpoint& remote)
+{
+    const bool listener = remote == Ipv4Endpoint{};
+    return inode != 0 && state == (listener ? kLinuxTcpListen : kLinuxTcpEstablished) && seenLocal == local &&
+           (listener || seenRemote == remote);
+}
+
 SockDiagAnswer parseSockDiagAnswer(const unsigned char* data, std::size_t size, std::uint32_t sequence)
 {
     SockDiagAnswer answer;
@@ -162,6 +174,13 @@ SockDiagAnswer parseSockDiagAnswer(const unsigned char* data, std::size_t size, 
                     return SockDiagAnswer{};
                 }
                 answer.kind = SockDiagAnswer::Kind::found;
+                answer.state = payload[kInetDiagStateOffset];
+                answer.local.port = static_cast<std::uint16_t>((payload[kInetDiagSportOffset] << 8) |
+                                                               payload[kInetDiagSportOffset + 1]);
+                answer.remote.port = static_cast<std::uint16_t>((payload[kInetDiagSportOffset + 2] << 8) |
+                                                                payload[kInetDiagSportOffset + 3]);
+                std::memcpy(answer.local.address.data(), payload + kInetDiagSrcOffset, 4);
+                std::memcpy(answer.remote.address.data(), payload + kInetDiagDstOffset, 4);
                 answer.uid = readHost<std::uint32_t>(payload + kInetDiagUidOffset);
                 answer.inode = readHost<std::uint32_t>(payload + kInetDiagInodeOffset);
                 return answer;
@@ -213,7 +232,7 @@ const TcpRowOwnerPid* findTcpRow(const std::vector<TcpRowOwnerPid>& rows, const 
 {
     const bool listener = remote == Ipv4Endpoint{};
     for (const TcpRowOwnerPid& row : rows) {
-        if ((row.state == kTcpStateListen) != listener) {
+        if (row.state != (listener ? kTcpStateListen : kTcpStateEstablished)) {
             continue;
         }
         // A listener's row carries no peer; its remote fields are not to be relied on.

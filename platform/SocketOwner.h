@@ -57,7 +57,23 @@ struct SockDiagAnswer {
     std::uint32_t uid = 0;
     std::uint32_t inode = 0;
     int error = 0; // the errno of an error message (positive)
+    // The socket the kernel describes, which need not be the one asked for.
+    unsigned state = 0; // TCP_ESTABLISHED, TCP_LISTEN, ...
+    Ipv4Endpoint local;
+    Ipv4Endpoint remote;
 };
+
+// The kernel's TCP states as both of its answers give them.
+constexpr unsigned kLinuxTcpEstablished = 1;
+constexpr unsigned kLinuxTcpListen = 10;
+
+// Whether a socket the kernel described is the one asked for: the exact
+// endpoints, established, and a socket a process holds (inode not 0). When
+// remote is 0.0.0.0:0, a listener on local. The kernel falls back from an
+// exact lookup to a listener on the client's port, and reports time-wait and
+// orphaned sockets as root's: none of these names an owner.
+bool describesSocket(unsigned state, const Ipv4Endpoint& seenLocal, const Ipv4Endpoint& seenRemote,
+                     std::uint64_t inode, const Ipv4Endpoint& local, const Ipv4Endpoint& remote);
 
 // Reads the datagram the kernel sent back: a SOCK_DIAG_BY_FAMILY message
 // with an inet_diag_msg, or an error message (ENOENT when no socket has the
@@ -93,13 +109,15 @@ struct TcpRowOwnerPid {
 };
 
 constexpr std::uint32_t kTcpStateListen = 2; // MIB_TCP_STATE_LISTEN
+constexpr std::uint32_t kTcpStateEstablished = 5; // MIB_TCP_STATE_ESTAB
 
 Ipv4Endpoint localEndpointOf(const TcpRowOwnerPid& row);
 Ipv4Endpoint remoteEndpointOf(const TcpRowOwnerPid& row);
 
-// The row of the socket whose own end is local and whose peer is remote
-// (0.0.0.0:0 for a listener), or null. Both ends of a loopback connection
-// are in the table; only the one asked for matches.
+// The row of the established socket whose own end is local and whose peer
+// is remote, or of the listener on local when remote is 0.0.0.0:0; else
+// null. Both ends of a loopback connection are in the table; only the one
+// asked for matches, and a closing one names no owner.
 const TcpRowOwnerPid* findTcpRow(const std::vector<TcpRowOwnerPid>& rows, const Ipv4Endpoint& local,
                                  const Ipv4Endpoint& remote);
 

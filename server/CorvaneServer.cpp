@@ -70,12 +70,17 @@ platform::Ipv4Endpoint toIpv4(const asio::ip::tcp::endpoint& endpoint)
     return result;
 }
 
-std::string processText(const platform::SocketOwner& owner)
+// "uid 1000", with the process where the platform names it at no cost.
+std::string ownerText(const platform::SocketOwner& owner)
 {
-    if (owner.pid < 0) {
+    if (!owner.found) {
         return "process not known";
     }
-    return "process " + std::to_string(owner.pid) +
+    const std::string user = platform::describeUser(owner.user);
+    if (owner.pid < 0) {
+        return user;
+    }
+    return user + ", process " + std::to_string(owner.pid) +
            (owner.executable.empty() ? std::string() : " (" + printable(owner.executable) + ")");
 }
 
@@ -115,9 +120,12 @@ void CorvaneServer::init()
     platform::raiseDescriptorLimit();
 }
 
-void CorvaneServer::run()
+void CorvaneServer::run(const std::string& startError)
 {
     init();
+    if (!startError.empty()) {
+        m_server.get_elog().write(websocketpp::log::elevel::rerror, startError);
+    }
     listenOnFirstFreePort();
     decideOwnerCheck();
     acceptNext();
@@ -182,8 +190,10 @@ bool CorvaneServer::onValidate(websocketpp::connection_hdl hdl)
     const platform::Ipv4Endpoint server = toIpv4(socket.local_endpoint(localError));
     platform::SocketOwner owner;
     if (m_ownersNamed) {
-        // No endpoints: the client is gone, and so is its owner.
-        owner = remoteError || localError ? platform::SocketOwner{} : platform::findSocketOwner(client, server);
+        // No endpoints: the client is gone, and so is its owner. A peer of
+        // some other endpoint than the listener is no client of ours.
+        owner = remoteError || localError || server != m_listening ? platform::SocketOwner{}
+                                                                    : platform::findSocketOwner(client, server);
         if (!platform::ownerAdmitted(true, owner, m_ownUser)) {
             const std::string who = !owner.found ? "an owner that cannot be found"
                                                  : platform::describeUser(owner.user);
@@ -202,10 +212,10 @@ bool CorvaneServer::onValidate(websocketpp::connection_hdl hdl)
         connection->set_status(websocketpp::http::status_code::forbidden);
         return false;
     }
-    platform::describeOwnerProcess(owner);
+    platform::describeOwnerProcess(owner, platform::OwnerSearch::cheapOnly);
     m_server.get_alog().write(websocketpp::log::alevel::app,
                               "connection from client port " + std::to_string(client.port) + " accepted, Origin \"" +
-                                  printable(origin) + "\", " + processText(owner));
+                                  printable(origin) + "\", " + ownerText(owner));
     return true;
 }
 

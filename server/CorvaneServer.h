@@ -43,7 +43,9 @@ public:
     // Listens and runs the I/O loop until SIGINT or SIGTERM has closed every
     // connection. Start-up failures (address, every port of the range in
     // use) are raised as the library reports them, after its error-log line.
-    void run();
+    // startError, when not empty, is a line for the error log about what
+    // went wrong before the log existed.
+    void run(const std::string& startError = {});
 
 private:
     using Endpoint = websocketpp::server<websocketpp::config::asio>;

@@ -1,17 +1,19 @@
 #include "platform/Platform.h"
 #include "server/CorvaneServer.h"
 #include "server/InstanceGuardName.h"
+#include "server/LogFile.h"
 #include "server/Supervisor.h"
 
 #include <exception>
+#include <string>
 
 namespace {
 
-int runService()
+int runService(const std::string& startError = {})
 {
     try {
         server::CorvaneServer server;
-        server.run();
+        server.run(startError);
     } catch (const std::exception&) {
         // The library has already written its error-log line.
         return server::kExitNoPort;
@@ -39,10 +41,19 @@ int main(int, char*[])
     if (guard.alreadyRunning()) {
         return server::kExitAlreadyRunning;
     }
+    // A guard of another user's is never taken for a running service; the
+    // log says where it was found.
+    std::string guardError = guard.problem().empty() ? std::string()
+                                                     : "instance guard: " + guard.problem() + "; not trusted";
     if (platform::supervisesService()) {
+        // The supervised child does not look at the guard: it is said here.
+        if (!guardError.empty()) {
+            server::writeErrorLine(guardError);
+            guardError.clear();
+        }
         if (const auto exitCode = server::superviseService()) {
             return *exitCode;
         }
     }
-    return runService();
+    return runService(guardError);
 }

@@ -25,7 +25,9 @@ export interface ConnectOptions {
   /**
    * Only this URL is tried. Without it the user's own service is searched on
    * ws://127.0.0.1: the port that last worked for this origin (localStorage),
-   * then 1237 up to 1300; a port counts only when it answers as the service.
+   * then 1237 up to 1300; a port counts only when it answers as the service
+   * does. That passes over other programs, not a stand-in of another user:
+   * any listener can answer so, and a page cannot ask whose a port is.
    */
   url?: string;
   /**

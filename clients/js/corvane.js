@@ -231,10 +231,12 @@ function randomId() {
   return Array.from(bytes, (byte) => byte.toString(16).padStart(2, "0")).join("");
 }
 
-// Opens one socket. With verify, the listener must also prove to be the
-// service: a call before any load is answered "Module have not been loaded"
-// under the call's own random MsgId, which no other listener can know. The
-// probe loads nothing, so the connection is handed over as fresh.
+// Opens one socket. With verify, the listener must also answer as the
+// service does: a call before any load is answered "Module have not been
+// loaded" under the call's own MsgId. That passes over listeners that are
+// something else; it proves nothing, since any listener can echo the MsgId
+// it was sent, and a page cannot ask whose a socket is (corvane-doctor can).
+// The probe loads nothing, so the connection is handed over as fresh.
 function attempt(url, verify) {
   let cancel = () => {};
   const promise = new Promise((resolve, reject) => {

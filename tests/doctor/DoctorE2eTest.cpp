@@ -5,14 +5,21 @@
 
 #include "TestCertificates.h"
 #include "harness/ServiceProcess.h"
+#include "server/InstanceGuardName.h"
 
 #include <rapidjson/document.h>
+#include <websocketpp/config/asio_no_tls.hpp>
+#include <websocketpp/server.hpp>
 
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <grp.h>
 #include <pwd.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,6 +29,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 
@@ -244,6 +252,97 @@ TEST_F(DoctorTest, anotherUsersServiceOnTheFirstPort_isToldApartFromThisUsersOnT
     EXPECT_TRUE(run.has("service", "note", "1237")) << run.output;
     EXPECT_FALSE(run.has("service", "ok", "1237")) << run.output;
     EXPECT_TRUE(run.has("service", "ok", "1238")) << run.output;
+}
+
+// Another user's listener on 1237 that answers the probe as Corvane does:
+// it echoes the MsgId in the answer to a request without a module. The
+// doctor must ask whose it is, name it, and go on to this user's service.
+TEST_F(DoctorTest, standInOfAnotherUserOnTheFirstPort_isNamedAndThisUsersServiceFoundOnTheNext)
+{
+    const passwd* nobody = ::getpwnam("nobody");
+    if (::geteuid() != 0 || nobody == nullptr || nobody->pw_uid == 0 ||
+        !harness::environmentOr("CORVANE_TEST_LAUNCHER").empty()) {
+        GTEST_SKIP() << "plays a second user: needs root, the account \"nobody\" and a native build";
+    }
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t standIn = ::fork();
+    if (standIn == 0) {
+        ::close(ready[0]);
+        if (::setgroups(0, nullptr) != 0 || ::setgid(nobody->pw_gid) != 0 || ::setuid(nobody->pw_uid) != 0) {
+            _exit(1);
+        }
+        using Endpoint = websocketpp::server<websocketpp::config::asio>;
+        Endpoint endpoint;
+        endpoint.clear_access_channels(websocketpp::log::alevel::all);
+        endpoint.clear_error_channels(websocketpp::log::elevel::all);
+        endpoint.init_asio();
+        endpoint.set_message_handler([&endpoint](websocketpp::connection_hdl hdl, Endpoint::message_ptr message) {
+            rapidjson::Document request;
+            request.Parse(message->get_payload().c_str());
+            const std::string id =
+                request.IsObject() && request.HasMember("MsgId") && request["MsgId"].IsString()
+                    ? request["MsgId"].GetString()
+                    : "";
+            endpoint.send(hdl, "{\"MsgId\":\"" + id + "\",\"Result\":false,\"Response\":\"Module have not been loaded\"}",
+                          websocketpp::frame::opcode::text);
+        });
+        endpoint.set_reuse_addr(true);
+        endpoint.listen(asio::ip::tcp::endpoint(asio::ip::address_v4::loopback(), 1237));
+        endpoint.start_accept();
+        (void)!::write(ready[1], "r", 1);
+        endpoint.run();
+        _exit(0);
+    }
+    ::close(ready[1]);
+    char byte = 0;
+    const bool listening = ::read(ready[0], &byte, 1) == 1;
+    ::close(ready[0]);
+    ServiceOptions ours;
+    ours.port = 1238;
+    ours.requirePortFree = false;
+    std::optional<DoctorRun> run;
+    if (listening) {
+        ServiceProcess service(ours);
+        run = runDoctor(service.runtimeDirectory());
+    }
+    ::kill(standIn, SIGKILL);
+    ::waitpid(standIn, nullptr, 0);
+    ASSERT_TRUE(listening) << "the stand-in could not listen on 1237";
+    EXPECT_TRUE(run->has("service", "note", "port 1237: belongs to another user, uid " +
+                                                std::to_string(nobody->pw_uid)))
+        << run->output;
+    EXPECT_FALSE(run->has("service", "ok", "1237")) << run->output;
+    EXPECT_TRUE(run->has("service", "ok", "port 1238: Corvane answers for this user")) << run->output;
+    EXPECT_TRUE(run->has("service", "ok", "(corvane)")) << run->output;
+    EXPECT_TRUE(run->serviceAnswers);
+}
+
+// Without a runtime directory the guard's place is /tmp/<name>-<uid>. One
+// made by another user, holding a lock file that is held, is named and is
+// no instance of this user's.
+TEST_F(DoctorTest, guardPlaceOfAnotherUserInTmp_isNamedAndNoInstance)
+{
+    const passwd* nobody = ::getpwnam("nobody");
+    if (::geteuid() != 0 || nobody == nullptr || nobody->pw_uid == 0 ||
+        !harness::environmentOr("CORVANE_TEST_LAUNCHER").empty()) {
+        GTEST_SKIP() << "plays a second user: needs root, the account \"nobody\" and a native build";
+    }
+    const std::string place = std::string("/tmp/") + server::kInstanceGuardName + "-0";
+    std::error_code ignored;
+    fs::remove_all(place, ignored);
+    ASSERT_EQ(::mkdir(place.c_str(), 0777), 0);
+    const std::string file = place + "/" + server::kInstanceGuardName + ".lock";
+    const int lock = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    ASSERT_GE(lock, 0);
+    ASSERT_EQ(::flock(lock, LOCK_EX | LOCK_NB), 0);
+    ASSERT_EQ(::chown(file.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    ASSERT_EQ(::chown(place.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    const DoctorRun run = runDoctor("");
+    ::close(lock);
+    fs::remove_all(place, ignored);
+    EXPECT_TRUE(run.has("service", "note", place + " belongs to uid " + std::to_string(nobody->pw_uid))) << run.output;
+    EXPECT_FALSE(run.has("service", "ok", "an instance runs")) << run.output;
 }
 
 TEST_F(DoctorTest, softHsmDemoTokenThroughTheBridge_readyWithItsThreeCertificates)

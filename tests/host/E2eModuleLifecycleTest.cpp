@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 using namespace e2e;
 
 namespace {
@@ -130,3 +132,31 @@ TEST_F(ModuleLifecycleTest, connectionsAreIsolatedAndAReconnectStartsEmpty)
 }
 
 } // namespace
+
+// What the export check found is remembered per file; a file rewritten in
+// place keeps its path and inode but is another file, read again before it
+// is loaded. Loaded on the strength of the old answer, it would end the
+// service.
+TEST_F(ModuleLifecycleTest, pluginRewrittenInPlace_isCheckedAgainBeforeItIsLoaded)
+{
+    if (!harness::environmentOr("CORVANE_TEST_LAUNCHER").empty()) {
+        GTEST_SKIP() << "only the Linux loader remembers the check";
+    }
+    ASSERT_EQ(client.request(loadRequest("tracked_a")), kLoadSuccess);
+    EXPECT_EQ(client.close(), 1000);
+    ASSERT_TRUE(logBecomes("tracked_a load\ntracked_a unload\n")) << log();
+
+    const std::string fatal = harness::readTextFile(service->directory() + "/" +
+                                                    harness::ServiceProcess::moduleFileName("fatalinit"));
+    ASSERT_FALSE(fatal.empty());
+    {
+        std::ofstream rewrite(service->directory() + "/" + harness::ServiceProcess::moduleFileName("tracked_a"),
+                              std::ios::binary | std::ios::trunc);
+        rewrite << fatal;
+    }
+    WsClient again;
+    again.connect();
+    EXPECT_EQ(again.request(loadRequest("tracked_a")), answer("LoadModule", false, "Invalid plugin format"));
+    EXPECT_EQ(again.request(loadRequest("echo")), kLoadSuccess);
+    EXPECT_TRUE(service->running());
+}

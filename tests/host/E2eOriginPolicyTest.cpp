@@ -34,12 +34,24 @@ public:
         }
     }
 
+    // The broken policies setUnreadable can put in place.
+    int unreadableKinds() const { return m_launcher.empty() ? 3 : 1; }
+
     // A policy that exists but cannot be read as one: a directory in place
-    // of the file (root reads any file), a value of the wrong type.
-    void setUnreadable()
+    // of the file (root reads any file), a link that leads nowhere, or
+    // through another link nowhere; a value of the wrong type.
+    void setUnreadable(int kind = 0)
     {
         if (m_launcher.empty()) {
-            fs::create_directory(m_directory + "/allowed-origins");
+            const std::string file = m_directory + "/allowed-origins";
+            if (kind == 0) {
+                fs::create_directory(file);
+            } else if (kind == 1) {
+                fs::create_symlink(m_directory + "/gone", file);
+            } else {
+                fs::create_symlink(m_directory + "/gone", m_directory + "/link");
+                fs::create_symlink(m_directory + "/link", file);
+            }
         } else {
             ASSERT_EQ(reg("add " + kKey + " /v AllowedOrigins /t REG_SZ /d https://app.example /f"), 0);
         }
@@ -49,6 +61,7 @@ public:
     {
         if (m_launcher.empty()) {
             fs::remove_all(m_directory + "/allowed-origins");
+            fs::remove(m_directory + "/link");
         } else {
             reg("delete " + kKey + " /f"); // fails when there is nothing to delete
         }
@@ -148,10 +161,11 @@ TEST_F(OriginPolicyTest, policy_refusesUnlistedOriginsWith403AndServesListedOnes
 
 TEST_F(OriginPolicyTest, policyWithoutUsableEntry_refusesEveryOriginButNotAHandshakeWithout)
 {
-    for (const bool unreadable : {true, false}) {
-        SCOPED_TRACE(unreadable ? "unreadable policy" : "no valid entry");
+    for (int kind = -1; kind < store.unreadableKinds(); ++kind) {
+        const bool unreadable = kind >= 0;
+        SCOPED_TRACE(unreadable ? "unreadable policy " + std::to_string(kind) : "no valid entry");
         if (unreadable) {
-            store.setUnreadable();
+            store.setUnreadable(kind);
         } else {
             store.set({"app.example"});
         }

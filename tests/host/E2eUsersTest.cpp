@@ -3,21 +3,28 @@
 // root (CI does) and plays the second account as "nobody".
 
 #include "E2eTest.h"
+#include "server/InstanceGuardName.h"
 
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <grp.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <functional>
+#include <thread>
+#include <vector>
 
 using namespace e2e;
 using harness::WsError;
@@ -85,11 +92,54 @@ std::string asAccount(const Account& account, const std::function<std::string()>
     return result;
 }
 
-// A handshake on a bare socket: "<client port> <everything the service
-// sent until it closed>", so that a test sees the answer whole.
-std::string rawHandshake(int port)
+// Like asAccount, in two steps: the child runs first and hands its result
+// to between, which runs here, then the child runs second. For an attack in
+// which the owner's own program takes part.
+std::string asAccountInTwoSteps(const Account& account, const std::function<std::string()>& first,
+                                const std::function<void(const std::string&)>& between,
+                                const std::function<std::string()>& second)
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int go[2];
+    int step[2];
+    if (::pipe(go) != 0) {
+        return std::string("pipe failed: ") + std::strerror(errno);
+    }
+    if (::pipe(step) != 0) {
+        ::close(go[0]);
+        ::close(go[1]);
+        return std::string("pipe failed: ") + std::strerror(errno);
+    }
+    std::string result;
+    std::thread child([&] {
+        result = asAccount(account, [&] {
+            const std::string firstResult = first() + "\n";
+            (void)!::write(step[1], firstResult.data(), firstResult.size());
+            char byte = 0;
+            (void)!::read(go[0], &byte, 1);
+            return second();
+        });
+    });
+    std::string firstResult;
+    char c = 0;
+    while (::read(step[0], &c, 1) == 1 && c != '\n') {
+        firstResult += c;
+    }
+    between(firstResult);
+    (void)!::write(go[1], "g", 1);
+    child.join();
+    for (const int fd : {go[0], go[1], step[0], step[1]}) {
+        ::close(fd);
+    }
+    return result;
+}
+
+// A handshake on a bare socket: "<client port> <everything the service
+// sent until it closed>", so that a test sees the answer whole. fd, when
+// given, is a socket the caller has bound; hangUp closes it right after the
+// request, before any answer.
+std::string rawHandshake(int port, int given = -1, bool hangUp = false)
+{
+    const int fd = given >= 0 ? given : ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<std::uint16_t>(port));
@@ -107,6 +157,10 @@ std::string rawHandshake(int port)
                                 "\x81\x84\x00\x00\x00\x00{\"x\"";
     (void)!::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
     std::string received = std::to_string(ntohs(local.sin_port)) + " ";
+    if (hangUp) {
+        ::close(fd);
+        return received;
+    }
     pollfd readable{fd, POLLIN, 0};
     char buffer[1024];
     while (::poll(&readable, 1, 5000) == 1) {
@@ -188,4 +242,116 @@ TEST(UsersTest, secondUsersService_takes1238AndServesThatUserOnly)
     EXPECT_EQ(echoThrough(1237), answer("b", true, "mine"));
     expectCleanStop(second);
     expectCleanStop(first);
+}
+
+// The other account binds its client socket to the loopback device, on a
+// port where a program of the owner then listens (SO_REUSEADDR lets both
+// bind). An exact lookup of the client's socket without its device misses
+// it and the kernel answers with that listener instead.
+TEST(UsersTest, clientBoundToLoopbackOnThePortOfTheOwnersListener_refusedAndNamed)
+{
+    Account other;
+    ASSERT_TRUE(otherAccount(other));
+    ServiceOptions options;
+    options.plugins = {"echo"};
+    ServiceProcess service(options);
+
+    int client = -1;
+    int ownersListener = -1;
+    const std::string refused = asAccountInTwoSteps(
+        other,
+        [&] {
+            client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            const int on = 1;
+            sockaddr_in address{};
+            address.sin_family = AF_INET;
+            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            socklen_t length = sizeof address;
+            if (::setsockopt(client, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+                ::setsockopt(client, SOL_SOCKET, SO_BINDTODEVICE, "lo", 3) != 0 ||
+                ::bind(client, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+                ::getsockname(client, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+                return std::string("0");
+            }
+            return std::to_string(ntohs(address.sin_port));
+        },
+        [&](const std::string& port) {
+            ownersListener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            const int on = 1;
+            sockaddr_in address{};
+            address.sin_family = AF_INET;
+            address.sin_port = htons(static_cast<std::uint16_t>(std::stoi(port)));
+            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            if (port == "0" || ::setsockopt(ownersListener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+                ::bind(ownersListener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+                ::listen(ownersListener, 4) != 0) {
+                ADD_FAILURE() << "the set-up of the trick failed on port " << port << ": " << std::strerror(errno);
+            }
+        },
+        [&] { return rawHandshake(1237, client); });
+    ::close(ownersListener);
+    const std::string clientPort = refused.substr(0, refused.find(' '));
+    EXPECT_EQ(refused.find("HTTP/1.1 403"), clientPort.size() + 1) << refused;
+    EXPECT_TRUE(logHas(service, "connection of uid " + std::to_string(other.uid) + " refused, client port " +
+                                    clientPort + "\n"))
+        << service.standardOutput();
+
+    // A client that hangs up right after its request leaves a closing
+    // socket that the kernel reports as root's: refused all the same.
+    const std::string gone = asAccount(other, [] { return rawHandshake(1237, -1, true); });
+    EXPECT_TRUE(logHas(service, " refused, client port " + gone.substr(0, gone.find(' ')) + "\n"))
+        << service.standardOutput();
+    EXPECT_EQ(echoThrough(1237), answer("b", true, "mine"));
+    expectCleanStop(service);
+}
+
+// Without a runtime directory the guard lives in a directory of the user's
+// own under /tmp. Here root plays the other user: it plants a lock file
+// 0666 where the guard used to be, and a directory of the guard's name with
+// one inside, and holds both locks. Neither passes for a running service.
+TEST(UsersTest, guardPlantedByAnotherUserInTmp_isNotTakenForARunningService)
+{
+    Account owner;
+    ASSERT_TRUE(otherAccount(owner));
+    const std::string place = std::string("/tmp/") + server::kInstanceGuardName + "-" + std::to_string(owner.uid);
+    const auto clear = [&] {
+        std::error_code ignored;
+        std::filesystem::remove_all(place, ignored);
+        std::filesystem::remove(place + ".lock", ignored);
+    };
+    clear();
+    ServiceOptions options;
+    options.plugins = {"echo"};
+    options.user = owner.uid;
+    options.group = owner.gid;
+    options.environment["XDG_RUNTIME_DIR"] = "";
+    {
+        ServiceProcess own(options);
+        EXPECT_EQ(own.runSecondInstance().exitCode, 1) << "the guard in the user's own directory holds";
+        expectCleanStop(own);
+    }
+    clear();
+
+    ASSERT_EQ(::mkdir(place.c_str(), 0777), 0) << std::strerror(errno);
+    ::chmod(place.c_str(), 0777);
+    std::vector<int> held;
+    for (const std::string& file : {place + ".lock", place + "/" + server::kInstanceGuardName + ".lock"}) {
+        const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        ASSERT_GE(fd, 0) << file;
+        ::fchmod(fd, 0666);
+        ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0) << file;
+        held.push_back(fd);
+    }
+    {
+        ServiceProcess service(options);
+        EXPECT_EQ(asAccount(owner, [] { return echoThrough(1237); }), answer("b", true, "mine"));
+        EXPECT_NE(service.standardError().find("instance guard: " + place + " belongs to uid 0; not trusted"),
+                  std::string::npos)
+            << service.standardError();
+        expectCleanStop(service);
+    }
+    for (const int fd : held) {
+        ::close(fd);
+    }
+    clear();
 }

@@ -25,10 +25,20 @@ std::vector<unsigned char> netlinkMessage(std::uint16_t type, std::uint32_t sequ
     return message;
 }
 
-std::vector<unsigned char> inetDiagMsg(std::uint32_t uid, std::uint32_t inode)
+// An inet_diag_msg for the socket with these endpoints and state (ports in
+// network order, addresses as stored).
+std::vector<unsigned char> inetDiagMsg(std::uint32_t uid, std::uint32_t inode, unsigned state = 1,
+                                       const Ipv4Endpoint& local = kClient, const Ipv4Endpoint& remote = kServer)
 {
     std::vector<unsigned char> payload(72);
     payload[0] = 2; // AF_INET
+    payload[1] = static_cast<unsigned char>(state);
+    payload[4] = static_cast<unsigned char>(local.port >> 8);
+    payload[5] = static_cast<unsigned char>(local.port & 0xff);
+    payload[6] = static_cast<unsigned char>(remote.port >> 8);
+    payload[7] = static_cast<unsigned char>(remote.port & 0xff);
+    std::copy(local.address.begin(), local.address.end(), payload.begin() + 8);
+    std::copy(remote.address.begin(), remote.address.end(), payload.begin() + 24);
     std::memcpy(payload.data() + 64, &uid, 4);
     std::memcpy(payload.data() + 68, &inode, 4);
     return payload;
@@ -85,6 +95,38 @@ TEST(SocketOwnerTest, sockDiagAnswer_readsUidAndInodeOrTellsWhyNot)
     EXPECT_EQ(parseSockDiagAnswer(shortMsg.data(), shortMsg.size(), 7).kind, SockDiagAnswer::Kind::malformed);
 }
 
+TEST(SocketOwnerTest, sockDiagAnswer_namesAnOwnerOnlyForTheEstablishedSocketAskedFor)
+{
+    const auto describes = [](const std::vector<unsigned char>& payload, const Ipv4Endpoint& local,
+                              const Ipv4Endpoint& remote) {
+        const auto message = netlinkMessage(20, 3, payload);
+        const SockDiagAnswer a = parseSockDiagAnswer(message.data(), message.size(), 3);
+        return a.kind == SockDiagAnswer::Kind::found &&
+               describesSocket(a.state, a.local, a.remote, a.inode, local, remote);
+    };
+    EXPECT_TRUE(describes(inetDiagMsg(1000, 77), kClient, kServer));
+    // What the kernel answers when the client's socket is bound to a device:
+    // a listener of someone else on the client's own address and port.
+    EXPECT_FALSE(describes(inetDiagMsg(1000, 77, 10, kClient, Ipv4Endpoint{}), kClient, kServer));
+    EXPECT_FALSE(describes(inetDiagMsg(1000, 77, 10, Ipv4Endpoint{{0, 0, 0, 0}, kClient.port}, Ipv4Endpoint{}),
+                           kClient, kServer));
+    // Time-wait (uid 0, no inode), a closing and a half-open socket.
+    EXPECT_FALSE(describes(inetDiagMsg(0, 0, 6), kClient, kServer));
+    EXPECT_FALSE(describes(inetDiagMsg(1000, 77, 4), kClient, kServer)) << "fin-wait-1";
+    EXPECT_FALSE(describes(inetDiagMsg(1000, 77, 8), kClient, kServer)) << "close-wait";
+    EXPECT_FALSE(describes(inetDiagMsg(1000, 77, 2), kClient, kServer)) << "syn-sent";
+    // An established socket that is not this connection's client end.
+    EXPECT_FALSE(describes(inetDiagMsg(1000, 77, 1, kClient, Ipv4Endpoint{{127, 0, 0, 1}, 1238}), kClient, kServer));
+    EXPECT_FALSE(describes(inetDiagMsg(1000, 77, 1, Ipv4Endpoint{{127, 0, 0, 2}, kClient.port}, kServer), kClient,
+                           kServer));
+    EXPECT_FALSE(describes(inetDiagMsg(1000, 77, 1, kServer, kClient), kClient, kServer)) << "the service's own end";
+    EXPECT_FALSE(describes(inetDiagMsg(1000, 0), kClient, kServer)) << "an orphan: no process holds it";
+
+    // The service's own listener, asked for with no peer.
+    EXPECT_TRUE(describes(inetDiagMsg(1000, 5, 10, kServer, Ipv4Endpoint{}), kServer, Ipv4Endpoint{}));
+    EXPECT_FALSE(describes(inetDiagMsg(1000, 5, 1, kServer, kClient), kServer, Ipv4Endpoint{}));
+}
+
 TEST(SocketOwnerTest, procNetTcpLine_readsEndpointsStateUidAndInode)
 {
     // As the kernel prints them on a little-endian machine.
@@ -96,6 +138,12 @@ TEST(SocketOwnerTest, procNetTcpLine_readsEndpointsStateUidAndInode)
     EXPECT_EQ(entry->state, 1u);
     EXPECT_EQ(entry->uid, 1000u);
     EXPECT_EQ(entry->inode, 424242u);
+    EXPECT_TRUE(describesSocket(entry->state, entry->local, entry->remote, entry->inode, kClient, kServer));
+    const auto timeWait = parseProcNetTcpLine("   4: 0100007F:B26E 0100007F:04D5 06 00000000:00000000 03:00001771 "
+                                              "00000000     0        0 0 3 0000000000000000");
+    ASSERT_TRUE(timeWait);
+    EXPECT_FALSE(
+        describesSocket(timeWait->state, timeWait->local, timeWait->remote, timeWait->inode, kClient, kServer));
 
     EXPECT_FALSE(parseProcNetTcpLine("  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   "
                                      "uid  timeout inode"));
@@ -111,6 +159,9 @@ TEST(SocketOwnerTest, tcpTable_findsTheClientsEndNotTheServicesOwn)
         row(5, kServer, kClient, 500),        // the service's end of the connection
         row(5, kClient, kServer, 777),        // the page's end
         row(5, Ipv4Endpoint{{127, 0, 0, 1}, 45679}, kServer, 888),
+        row(11, Ipv4Endpoint{{127, 0, 0, 1}, 45681}, kServer, 999), // time-wait
+        row(kTcpStateListen, Ipv4Endpoint{{127, 0, 0, 1}, 45682}, any, 999),
+        row(6, Ipv4Endpoint{{127, 0, 0, 1}, 45683}, kServer, 999), // fin-wait-1
     };
     const TcpRowOwnerPid* client = findTcpRow(rows, kClient, kServer);
     ASSERT_NE(client, nullptr);
@@ -120,6 +171,10 @@ TEST(SocketOwnerTest, tcpTable_findsTheClientsEndNotTheServicesOwn)
     EXPECT_EQ(listener->owningPid, 500u);
     EXPECT_EQ(findTcpRow(rows, Ipv4Endpoint{{127, 0, 0, 1}, 45680}, kServer), nullptr);
     EXPECT_EQ(findTcpRow(rows, kClient, Ipv4Endpoint{{127, 0, 0, 1}, 1238}), nullptr);
+    // Only an established row names a client's owner.
+    for (const std::uint16_t port : {45681, 45682, 45683}) {
+        EXPECT_EQ(findTcpRow(rows, Ipv4Endpoint{{127, 0, 0, 1}, port}, kServer), nullptr) << port;
+    }
 }
 
 TEST(SocketOwnerTest, decision_onlyTheOwnUserWhereOwnersAreNamed)

@@ -2,6 +2,7 @@
 // rules, from where it is installed, and says what is wrong and what to try.
 // It changes nothing and never asks for a PIN.
 
+#include "PortOwner.h"
 #include "Report.h"
 #include "ServiceProbe.h"
 
@@ -64,6 +65,10 @@ void checkService(Report& report)
     const char* area = "service";
     report.ok(area, "version " CORVANE_DOCTOR_VERSION);
     const platform::GuardState guard = platform::probeInstanceGuard(server::kInstanceGuardName);
+    const std::string guardProblem = platform::instanceGuardProblem(server::kInstanceGuardName);
+    if (!guardProblem.empty()) {
+        report.note(area, "instance guard: " + guardProblem + "; not trusted");
+    }
     if (guard == platform::GuardState::held) {
         report.ok(area, "an instance runs for this user");
     } else if (guard == platform::GuardState::free) {
@@ -76,18 +81,38 @@ void checkService(Report& report)
     for (unsigned port = server::kFirstPort; port <= server::kLastPort; ++port) {
         const PortProbe probe = probePort(static_cast<std::uint16_t>(port));
         const std::string where = "port " + std::to_string(port);
+        if (probe.kind == PortProbe::Kind::nothing) {
+            continue;
+        }
+        // What answers proves nothing: anyone can answer as Corvane does.
+        // Whose the listener is, the system tells.
+        const PortOwner owner = findPortOwner(static_cast<std::uint16_t>(port));
+        const std::string whose = owner.known ? " (listener: " + owner.text + ")" : std::string();
         switch (probe.kind) {
         case PortProbe::Kind::nothing:
             continue;
         case PortProbe::Kind::corvane:
-            report.ok(area, where + ": Corvane answers for this user (ws://127.0.0.1:" + std::to_string(port) + ")");
-            report.serviceAnswers = true;
-            return;
+            if (owner.known && !owner.ownUser) {
+                report.note(area, where + ": belongs to another user, " + owner.text +
+                                      "; it answers as Corvane does, but it is not this user's service");
+            } else if (owner.known && !owner.corvane) {
+                report.note(area, where + ": belongs to a program that is not Corvane, " + owner.text +
+                                      "; it answers as Corvane does");
+            } else {
+                report.ok(area, where + ": Corvane answers for this user (ws://127.0.0.1:" + std::to_string(port) +
+                                    ")" + whose);
+                report.serviceAnswers = true;
+                return;
+            }
+            if (port == server::kFirstPort) {
+                notCorvaneOnFirst = "answers as Corvane does";
+            }
+            continue;
         case PortProbe::Kind::otherUser:
-            report.note(area, where + ": another user's Corvane service (it refuses this user)");
+            report.note(area, where + ": another user's Corvane service (it refuses this user)" + whose);
             continue;
         case PortProbe::Kind::notCorvane:
-            report.note(area, where + ": a program that is not Corvane listens there; it " + probe.detail);
+            report.note(area, where + ": a program that is not Corvane listens there; it " + probe.detail + whose);
             if (port == server::kFirstPort) {
                 notCorvaneOnFirst = probe.detail;
             }
