@@ -208,7 +208,8 @@ bool originMayUseKey(const std::string& origin)
         // An IPv6 literal holds colons: take the port after its bracket.
         if (origin.size() > 8 && origin[8] == '[') {
             const std::size_t close = origin.find(']');
-            if (close == std::string::npos) {
+            if (close == std::string::npos || close == 9 ||
+                origin.find_first_not_of("0123456789abcdefABCDEF:.", 9) != close) {
                 return false;
             }
             const std::string rest = origin.substr(close + 1);
