@@ -150,14 +150,24 @@ public:
                 if (n <= 0) {
                     continue;
                 }
-                std::lock_guard<std::mutex> lock(m_mutex);
-                m_screen.append(buffer, static_cast<std::size_t>(n));
-                const std::size_t prompt = m_screen.find("PIN: ", seen);
-                if (prompt == std::string::npos || next >= script.size()) {
-                    continue;
+                std::string line;
+                {
+                    std::lock_guard<std::mutex> lock(m_mutex);
+                    m_screen.append(buffer, static_cast<std::size_t>(n));
+                    const std::size_t prompt = m_screen.find("PIN: ", seen);
+                    if (prompt == std::string::npos || next >= script.size()) {
+                        continue;
+                    }
+                    seen = prompt + 5;
+                    line = script[next++];
                 }
-                seen = prompt + 5;
-                const std::string& line = script[next++];
+                // "hold:" waits for release() before typing the rest.
+                if (line.rfind("hold:", 0) == 0) {
+                    while (!m_released && !m_stop) {
+                        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                    }
+                    line = line.substr(5);
+                }
                 // pinentry-tty flushes input when it switches the terminal
                 // to reading the PIN; typing before that would be lost.
                 std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -171,6 +181,8 @@ public:
             }
         });
     }
+
+    void release() { m_released = true; }
 
     void stop()
     {
@@ -192,6 +204,7 @@ private:
     std::string m_name;
     std::thread m_thread;
     std::atomic<bool> m_stop { false };
+    std::atomic<bool> m_released { false };
     std::mutex m_mutex;
     std::string m_screen;
 };
@@ -400,6 +413,35 @@ TEST_F(SigningTest, wrongPinThenRight_showsTheErrorAndSigns_wrongThenCancel_isPi
     const Answer gaveUp = call("Sign", signParam("alice", hash, "SHA-256"));
     EXPECT_FALSE(gaveUp.result);
     EXPECT_EQ(error(gaveUp), "pin-incorrect");
+}
+
+TEST_F(SigningTest, anotherConnectionDuringThePrompt_isAnsweredAfterwardsInOrder)
+{
+    start("https://bank.example");
+    WsClient other;
+    other.setRequestHeader("Origin", "https://other.example");
+    other.connect();
+    ASSERT_NE(other.request("{\"MsgId\":\"l\",\"Module\":\"Quintrel\"}").find("\"Result\":true"), std::string::npos);
+    terminal.answer({ std::string("hold:") + kPin });
+
+    Answer signedAnswer;
+    std::thread signer([&] { signedAnswer = call("Sign", signParam("alice", sha(EVP_sha256(), "x"), "SHA-256")); });
+    for (int i = 0; i < 500 && terminal.screen().find("PIN: ") == std::string::npos; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    other.sendText("{\"MsgId\":\"o1\",\"Method\":\"GetCertNotAfter\"}");
+    other.sendText("{\"MsgId\":\"o2\",\"Method\":\"GetCertInfo\"}");
+    // The service's one thread waits at the prompt: nothing comes meanwhile.
+    EXPECT_FALSE(other.receive(std::chrono::milliseconds(1500)).has_value());
+    terminal.release();
+    signer.join();
+    EXPECT_TRUE(signedAnswer.result) << signedAnswer.text;
+    const auto first = other.receive(std::chrono::milliseconds(10000));
+    const auto second = other.receive(std::chrono::milliseconds(10000));
+    ASSERT_TRUE(first && second);
+    EXPECT_EQ(first->payload.rfind("{\"MsgId\":\"o1\",\"Result\":true", 0), 0u) << first->payload;
+    EXPECT_EQ(second->payload.rfind("{\"MsgId\":\"o2\",\"Result\":true", 0), 0u) << second->payload;
+    other.close();
 }
 
 TEST_F(SigningTest, refusals_beforeAnyPrompt_andKeysThatDoNotBelong)
