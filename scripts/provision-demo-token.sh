@@ -43,7 +43,7 @@ usage() {
 dir=$1
 shift
 if [[ $# -eq 0 ]]; then
-  set -- 'Corvane Demo:alice,device,wang'
+  set -- 'Corvane Demo:alice+,device+,wang+'
 fi
 
 pin=${TOKEN_PIN:-123456}

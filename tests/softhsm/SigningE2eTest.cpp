@@ -379,7 +379,10 @@ TEST_F(SigningTest, authenticate_documentedServerCheckPassesForItsOriginAndChall
     start("https://app.example.org");
     terminal.answer({ kPin });
     const std::string challenge = base64(sha(EVP_sha512(), "server-chosen challenge"));
-    const Answer answer = call("Authenticate", authParam("alice", challenge));
+    // An origin in the parameter is no member of the request: it changes nothing.
+    std::string param = authParam("alice", challenge);
+    param.insert(1, "\"origin\":\"https://evil.example\",");
+    const Answer answer = call("Authenticate", param);
     ASSERT_TRUE(answer.result) << answer.text;
     EXPECT_STREQ(answer.response["origin"].GetString(), "https://app.example.org");
     EXPECT_NE(terminal.screen().find("asks you to log in"), std::string::npos);
