@@ -148,43 +148,82 @@ public:
 
 private:
     // The slot, CKA_ID and label of the token that holds exactly these bytes
-    // as a certificate object.
+    // as a certificate object. The same certificate may sit on several
+    // tokens, not all with its key: one that shows a key object under the
+    // certificate's id before login is taken first.
     bool findCertificate(const Bytes& der, CK_SLOT_ID& slot, Bytes& id, std::string& label)
     {
+        bool found = false;
         for (const auto& [candidate, candidateLabel] : m_tokens.m_tokenLabels) {
             CK_SESSION_HANDLE session = CK_INVALID_HANDLE;
             if (m_tokens.call(&CK_FUNCTION_LIST::C_OpenSession, candidate, CK_FLAGS { CKF_SERIAL_SESSION },
                               static_cast<void*>(nullptr), CK_NOTIFY { nullptr }, &session) != CKR_OK) {
                 continue;
             }
-            CK_OBJECT_CLASS certificateClass = CKO_CERTIFICATE;
-            CK_BBOOL onToken = CK_TRUE;
-            CK_ATTRIBUTE search[] = {
-                { CKA_CLASS, &certificateClass, sizeof certificateClass },
-                { CKA_TOKEN, &onToken, sizeof onToken },
-            };
-            bool found = false;
-            if (m_tokens.call(&CK_FUNCTION_LIST::C_FindObjectsInit, session, search, CK_ULONG { 2 }) == CKR_OK) {
-                for (;;) {
-                    CK_OBJECT_HANDLE object = CK_INVALID_HANDLE;
-                    CK_ULONG count = 0;
-                    if (m_tokens.call(&CK_FUNCTION_LIST::C_FindObjects, session, &object, CK_ULONG { 1 }, &count) !=
-                            CKR_OK ||
-                        count == 0) {
-                        break;
-                    }
-                    if (attribute(session, object, CKA_VALUE) == der) {
-                        id = attribute(session, object, CKA_ID);
-                        found = true;
-                        break;
-                    }
-                }
-                m_tokens.call(&CK_FUNCTION_LIST::C_FindObjectsFinal, session);
-            }
+            Bytes candidateId;
+            const bool holds = holdsCertificate(session, der, candidateId);
+            const bool keyShown = holds && !candidateId.empty() && showsKey(session, candidateId);
             m_tokens.call(&CK_FUNCTION_LIST::C_CloseSession, session);
-            if (found) {
+            if (holds && (!found || keyShown)) {
                 slot = candidate;
                 label = candidateLabel;
+                id = candidateId;
+                found = true;
+            }
+            if (keyShown) {
+                break;
+            }
+        }
+        return found;
+    }
+
+    bool holdsCertificate(CK_SESSION_HANDLE session, const Bytes& der, Bytes& id)
+    {
+        CK_OBJECT_CLASS certificateClass = CKO_CERTIFICATE;
+        CK_BBOOL onToken = CK_TRUE;
+        CK_ATTRIBUTE search[] = {
+            { CKA_CLASS, &certificateClass, sizeof certificateClass },
+            { CKA_TOKEN, &onToken, sizeof onToken },
+        };
+        bool found = false;
+        if (m_tokens.call(&CK_FUNCTION_LIST::C_FindObjectsInit, session, search, CK_ULONG { 2 }) != CKR_OK) {
+            return false;
+        }
+        for (;;) {
+            CK_OBJECT_HANDLE object = CK_INVALID_HANDLE;
+            CK_ULONG count = 0;
+            if (m_tokens.call(&CK_FUNCTION_LIST::C_FindObjects, session, &object, CK_ULONG { 1 }, &count) != CKR_OK ||
+                count == 0) {
+                break;
+            }
+            if (attribute(session, object, CKA_VALUE) == der) {
+                id = attribute(session, object, CKA_ID);
+                found = true;
+                break;
+            }
+        }
+        m_tokens.call(&CK_FUNCTION_LIST::C_FindObjectsFinal, session);
+        return found;
+    }
+
+    // Whether a public or private key object under `id` is visible now.
+    bool showsKey(CK_SESSION_HANDLE session, const Bytes& id)
+    {
+        for (CK_OBJECT_CLASS keyClass : { CKO_PUBLIC_KEY, CKO_PRIVATE_KEY }) {
+            CK_ATTRIBUTE search[] = {
+                { CKA_CLASS, &keyClass, sizeof keyClass },
+                { CKA_ID, const_cast<unsigned char*>(id.data()), static_cast<CK_ULONG>(id.size()) },
+            };
+            if (m_tokens.call(&CK_FUNCTION_LIST::C_FindObjectsInit, session, search, CK_ULONG { 2 }) != CKR_OK) {
+                continue;
+            }
+            CK_OBJECT_HANDLE object = CK_INVALID_HANDLE;
+            CK_ULONG count = 0;
+            const bool shown =
+                m_tokens.call(&CK_FUNCTION_LIST::C_FindObjects, session, &object, CK_ULONG { 1 }, &count) == CKR_OK &&
+                count != 0;
+            m_tokens.call(&CK_FUNCTION_LIST::C_FindObjectsFinal, session);
+            if (shown) {
                 return true;
             }
         }

@@ -96,10 +96,14 @@ protected:
     }
 
     // The token for the next call: the library reads it anew on every call.
-    void token(unsigned long flags)
+    void token(unsigned long flags, bool alsoWithoutKeyFirst = false)
     {
         std::ofstream config(directory / "kestova.conf");
-        config << "log " << (directory / "calls").string() << "\npin 1234\nslot 1\ntoken-flags " << std::hex << flags
+        config << "log " << (directory / "calls").string() << "\npin 1234\n";
+        if (alsoWithoutKeyFirst) {
+            config << "slot 1\nobject " << (directory / "cert.der").string() << "\nobject-id 01\n";
+        }
+        config << "slot 2\ntoken-flags " << std::hex << flags
                << "\nobject " << (directory / "cert.der").string() << "\nobject-id 01\nprivate-key 01 "
                << hex(rsaModulus(certificate.key.get())) << "\n";
     }
@@ -137,6 +141,15 @@ TEST_F(QuintrelKey, pinPad_loginGetsNoPinAndThePromptSaysToUseTheReader)
     EXPECT_NE(commands.find("CONFIRM"), std::string::npos) << commands;
     EXPECT_EQ(commands.find("GETPIN"), std::string::npos) << commands;
     EXPECT_NE(commands.find("enter the PIN on the reader"), std::string::npos) << commands;
+}
+
+// The same certificate on two tokens, its key on the second only: the
+// token that shows a key under the certificate's id is the one asked for.
+TEST_F(QuintrelKey, certificateOnTwoTokens_theOneWithTheKeySigns)
+{
+    token(kProtectedPath, true);
+    const rapidjson::Document response = sign();
+    EXPECT_TRUE(response.HasMember("signature")) << text(directory / "calls");
 }
 
 TEST_F(QuintrelKey, lockedPin_isRefusedWithoutAPrompt_lastTry_isShownAndCounted)
