@@ -15,8 +15,7 @@ protected:
     void SetUp() override
     {
         ServiceOptions options;
-        options.plugins = {"echo"};
-        options.files[CORVANE_TEST_HELLO_PLUGIN] = "";
+        options.plugins = {"echo", "Hello"};
         client.setRequestHeader("Origin", "https://a.example");
         startService(options);
     }
