@@ -133,6 +133,8 @@ else()
                       "the token bridge's default module: the .deb cannot depend on it")
     endif()
   endif()
+  # The PIN prompt of Sign and Authenticate; without one they answer no-prompt.
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "pinentry-gnome3 | pinentry")
   # Readers for real smart cards, which register their module with p11-kit.
   set(CPACK_DEBIAN_PACKAGE_SUGGESTS "opensc, pcscd")
   # Enable the user unit for every user on install; purge removes the links.

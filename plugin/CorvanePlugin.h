@@ -21,6 +21,31 @@
  *            the answer either way.
  *
  * The host calls Invoke on one thread, one call at a time, and waits for it.
+ *
+ * The host interface (optional). A plug-in that needs to know who is asking
+ * also exports
+ *
+ *     void CorvaneSetHost(const CorvaneHost* host);
+ *
+ * The host looks it up after a load that found Invoke and, when it is there,
+ * calls it once before any Invoke of that load, with a pointer that stays
+ * valid for as long as the library is loaded. A plug-in without the export
+ * is loaded and called exactly as one that never heard of it. The host
+ * never calls CorvaneSetHost with a host of a lower version than 1; a
+ * plug-in checks `version` before it uses a member added later.
+ *
+ *  - origin(): the Origin header of the connection whose call is running,
+ *    exactly as the service received it at the WebSocket handshake
+ *    ("https://app.example.org", "null"), or "" when the handshake had none.
+ *    The page cannot change it after the handshake, which is why a plug-in
+ *    that asks the user on a page's behalf names this origin and never one
+ *    taken from the parameter. Call it only inside Invoke, on the thread
+ *    that called Invoke; the text stays valid until Invoke returns. Outside
+ *    Invoke it returns null.
+ *
+ * One library file loaded by several connections is one module in the
+ * process, so a plug-in must not keep the origin between calls: origin()
+ * answers for the call in progress.
  */
 
 #if defined(_WIN32)
@@ -32,3 +57,14 @@
 #define CORVANE_PLUGIN_ENTRY_NAME "Invoke"
 
 using CorvaneInvokeFn = int (*)(const char* method, const char* param, char** result);
+
+#define CORVANE_PLUGIN_HOST_ENTRY_NAME "CorvaneSetHost"
+
+extern "C" {
+struct CorvaneHost {
+    unsigned version; // 1
+    const char* (*origin)(void);
+};
+}
+
+using CorvaneSetHostFn = void (*)(const CorvaneHost* host);

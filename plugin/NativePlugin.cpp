@@ -2,6 +2,7 @@
 
 #include "notification/Observer.h"
 #include "plugin/ModuleName.h"
+#include "plugin/PluginHost.h"
 #include "plugin/Protocol.h"
 
 #include <string>
@@ -13,6 +14,7 @@ using namespace notification;
 NativePlugin::NativePlugin(ConnectionPtr connection, Transport& transport)
     : m_connection(std::move(connection))
     , m_transport(transport)
+    , m_origin(transport.originOf(m_connection))
 {
 }
 
@@ -76,6 +78,12 @@ void NativePlugin::onLoadPlugin(std::shared_ptr<LoadPluginNotification> n)
         m_moduleHandle = module;
         m_invokeEntry = reinterpret_cast<CorvaneInvokeFn>(platform::findSymbol(module, CORVANE_PLUGIN_ENTRY_NAME));
         platform::freeModule(previous);
+        if (m_invokeEntry != nullptr) {
+            if (const auto setHost = reinterpret_cast<CorvaneSetHostFn>(
+                    platform::findSymbol(module, CORVANE_PLUGIN_HOST_ENTRY_NAME))) {
+                setHost(pluginHost());
+            }
+        }
         response = m_invokeEntry != nullptr ? std::make_shared<LoadModuleResponse>(true, "Load module success")
                                             : std::make_shared<LoadModuleResponse>(false, "Invalid plugin format");
     }
@@ -96,6 +104,7 @@ void NativePlugin::onInvokePluginFunction(std::shared_ptr<InvokePluginFunctionNo
     char* result = nullptr;
     int rc = -1;
     try {
+        const CurrentOrigin origin(m_origin);
         rc = m_invokeEntry(method.c_str(), n->param().c_str(), &result);
     } catch (...) {
         // A plug-in that lets an exception escape has failed this call; the

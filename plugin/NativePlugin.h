@@ -9,6 +9,7 @@
 #include "plugin/Transport.h"
 
 #include <memory>
+#include <string>
 
 namespace plugin {
 
@@ -50,6 +51,9 @@ private:
     // The Invoke of the held module, or of a module whose handle is held
     // because a later load failed.
     CorvaneInvokeFn m_invokeEntry = nullptr;
+    // The handshake's Origin, read once: the host interface hands it to the
+    // plug-in during each call.
+    std::string m_origin;
 };
 
 } // namespace plugin

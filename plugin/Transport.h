@@ -2,6 +2,7 @@
 
 #include "notification/Connection.h"
 
+#include <string>
 #include <string_view>
 
 namespace plugin {
@@ -19,6 +20,10 @@ public:
     // Queues text as one text message. A connection that is no longer open
     // refuses it; the answer is then dropped, which is what callers want.
     virtual void sendText(const notification::ConnectionPtr& connection, std::string_view text) = 0;
+
+    // The Origin header of the connection's handshake as received; empty
+    // when it had none.
+    virtual std::string originOf(const notification::ConnectionPtr& connection) const = 0;
 
 protected:
     ~Transport() = default;

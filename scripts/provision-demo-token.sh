@@ -7,7 +7,9 @@
 # DIR receives softhsm2.conf (point SOFTHSM2_CONF at it), tokens/ (the token
 # store) and certs/KIND.der and .pem (the certificates, for comparison). Each
 # LABEL:KIND list makes one token with that label holding one certificate per
-# kind. A token whose label already exists in DIR is left as it is, so running
+# kind. KIND+ also stores the certificate's private key under the same
+# CKA_ID; KIND+OTHER stores OTHER's private key there instead (a key that
+# does not belong to the certificate). A token whose label already exists in DIR is left as it is, so running
 # the script again changes nothing.
 #
 # Kinds (every one has its own fixed serial number):
@@ -25,6 +27,7 @@
 #   person   RSA-2048, surname, givenName, serialNumber and the CN
 #            "TAMM; MARI-LIIS"; for authentication (digitalSignature only)
 #   no-ku    EC P-256, no KeyUsage extension
+#   enc-only RSA-2048, for encryption only (keyEncipherment)
 # All are valid from 2025-03-04T20:00:00Z to 2030-12-31T16:00:00Z.
 #
 # Environment: TOKEN_PIN (default 123456), TOKEN_SO_PIN (default 12345678),
@@ -40,7 +43,7 @@ usage() {
 dir=$1
 shift
 if [[ $# -eq 0 ]]; then
-  set -- 'Corvane Demo:alice,device,wang'
+  set -- 'Corvane Demo:alice+,device+,wang+'
 fi
 
 pin=${TOKEN_PIN:-123456}
@@ -127,6 +130,12 @@ extendedKeyUsage = clientAuth
 subjectKeyIdentifier = hash
 authorityKeyIdentifier = keyid
 
+[ leaf_enc_only ]
+basicConstraints = CA:FALSE
+keyUsage = critical, keyEncipherment
+subjectKeyIdentifier = hash
+authorityKeyIdentifier = keyid
+
 [ leaf_no_ku ]
 basicConstraints = CA:FALSE
 subjectKeyIdentifier = hash
@@ -168,6 +177,7 @@ describe() {
     escaped)   echo 'ec|/DC=example/DC=org/O=Corvane Tests/OU=#Lead, "Quoted" \+ <Angle>; back\\slash /OU=Unit A+UID=u123/CN= Spaced Both |51627384|leaf' ;;
     person)    echo "rsa|/C=EE/SN=TAMM/GN=MARI-LIIS/serialNumber=ID-38001085718/CN=TAMM; MARI-LIIS|61728394|leaf_auth" ;;
     no-ku)     echo "ec|/O=Corvane Tests/CN=No Key Usage|718293A4|leaf_no_ku" ;;
+    enc-only)  echo "rsa|/O=Corvane Tests/CN=Encryption Only|8193A4B5|leaf_enc_only" ;;
     *) return 1 ;;
   esac
 }
@@ -204,8 +214,11 @@ for token in "$@"; do
     exit 2
   fi
   IFS=',' read -r -a kind_list <<<"$kinds"
-  for kind in "${kind_list[@]}"; do
-    make_certificate "$kind"
+  for entry in "${kind_list[@]}"; do
+    make_certificate "${entry%%+*}"
+    if [[ $entry == *+?* ]]; then
+      make_certificate "${entry#*+}"
+    fi
   done
   if token_exists "$label"; then
     echo "provision: token '$label' exists, left unchanged"
@@ -213,11 +226,24 @@ for token in "$@"; do
   fi
   softhsm2-util --init-token --free --label "$label" --pin "$pin" --so-pin "$so_pin" >/dev/null
   id=1
-  for kind in "${kind_list[@]}"; do
+  for entry in "${kind_list[@]}"; do
+    kind=${entry%%+*}
+    key_kind=
+    if [[ $entry == *+* ]]; then
+      key_kind=${entry#*+}
+      key_kind=${key_kind:-$kind}
+    fi
     # Certificates are public objects: a session without login sees them.
     if ! pkcs11-tool --module "$module" --token-label "$label" --login --pin "$pin" \
       --write-object "$dir/certs/$kind.der" --type cert \
-      --id "$(printf '%02x' "$id")" --label "$kind" >/dev/null; then
+      --id "$(printf '%02x' "$id")" --label "$kind" >/dev/null ||
+      { [[ -n $key_kind ]] && ! pkcs11-tool --module "$module" --token-label "$label" --login --pin "$pin" \
+        --write-object "$dir/certs/$key_kind.key" --type privkey --usage-sign --private \
+        --id "$(printf '%02x' "$id")" --label "$kind key" >/dev/null; } ||
+      { [[ -n $key_kind ]] && ! { openssl pkey -in "$dir/certs/$key_kind.key" -pubout -out "$dir/certs/$key_kind.pub.pem" &&
+        pkcs11-tool --module "$module" --token-label "$label" --login --pin "$pin" \
+          --write-object "$dir/certs/$key_kind.pub.pem" --type pubkey \
+          --id "$(printf '%02x' "$id")" --label "$kind key" >/dev/null; }; }; then
       # A half-filled token would be taken as done by the next run.
       softhsm2-util --delete-token --token "$label" >/dev/null || true
       echo "provision: could not store $kind on token '$label'" >&2

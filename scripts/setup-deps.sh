@@ -23,6 +23,8 @@ runtime_packages=(
 
 test_packages=(
   googletest
+  # the real PIN prompt that the signing tests drive on a pseudo-terminal
+  pinentry-tty
   libgtest-dev
   iproute2
   util-linux

@@ -11,7 +11,10 @@
 #   of its own (then that one is used and the demo token is not reached);
 # - starts corvane with the bridge pointed at SoftHSM2 and the demo token.
 #   A KESTOVA_BRIDGE_MODULE already set in the environment is kept, e.g.
-#   /usr/lib/x86_64-linux-gnu/p11-kit-proxy.so for every registered token.
+#   /usr/lib/x86_64-linux-gnu/p11-kit-proxy.so for every registered token;
+# - serves the demo page on http://127.0.0.1:$CORVANE_DEMO_HTTP_PORT/ (8123),
+#   since a file:// page may read certificates but not sign. Only the page
+#   and the client are served, never the token's files.
 set -euo pipefail
 
 [[ $# -eq 1 ]] || { echo "usage: $0 BUILD_DIR" >&2; exit 2; }
@@ -47,5 +50,14 @@ else
   echo "start-demo-service: bridge -> $KESTOVA_BRIDGE_MODULE, tokens from $SOFTHSM2_CONF"
 fi
 
-echo "start-demo-service: corvane on ws://127.0.0.1:1237; open examples/demo.html in a browser (Ctrl-C stops)"
+web="$demo/web"
+mkdir -p "$web/examples" "$web/clients/js"
+cp -f "$corvane_root/examples/demo.html" "$web/examples/"
+cp -f "$corvane_root/clients/js/corvane.global.js" "$web/clients/js/"
+printf '<!DOCTYPE html><meta http-equiv="refresh" content="0; url=examples/demo.html">\n' >"$web/index.html"
+http_port=${CORVANE_DEMO_HTTP_PORT:-8123}
+# Ends when the service does: corvane takes this shell's process below.
+setpriv --pdeathsig TERM python3 -m http.server --bind 127.0.0.1 --directory "$web" "$http_port" >/dev/null 2>&1 &
+
+echo "start-demo-service: corvane on ws://127.0.0.1:1237; open http://127.0.0.1:$http_port/ in a browser (Ctrl-C stops)"
 exec "$service/corvane"

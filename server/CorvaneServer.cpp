@@ -40,6 +40,11 @@ void CorvaneServer::sendText(const ConnectionPtr& connection, std::string_view t
     (void)connection->send(text.data(), text.size(), websocketpp::frame::opcode::text);
 }
 
+std::string CorvaneServer::originOf(const ConnectionPtr& connection) const
+{
+    return connection->get_request_header("Origin");
+}
+
 namespace {
 
 using Endpoint = websocketpp::server<websocketpp::config::asio>;

@@ -67,6 +67,7 @@ private:
 
     std::string_view payloadOf(const notification::MessagePtr& message) const override;
     void sendText(const notification::ConnectionPtr& connection, std::string_view text) override;
+    std::string originOf(const notification::ConnectionPtr& connection) const override;
 
     plugin::PluginsManager m_pluginsManager;
     Endpoint m_server;

@@ -22,8 +22,11 @@ var Corvane = (() => {
   var corvane_global_entry_exports = {};
   __export(corvane_global_entry_exports, {
     CorvaneError: () => CorvaneError,
+    KEY_CALL_TIMEOUT: () => KEY_CALL_TIMEOUT,
+    authenticate: () => authenticate,
     connect: () => connect,
     readCertificates: () => readCertificates,
+    sign: () => sign,
     toPem: () => toPem
   });
 
@@ -421,6 +424,87 @@ var Corvane = (() => {
     return `-----BEGIN CERTIFICATE-----
 ${base64.replace(/.{1,64}/g, "$&\n")}-----END CERTIFICATE-----
 `;
+  }
+  var KEY_CALL_TIMEOUT = 9e4;
+  var KEY_ERRORS = /* @__PURE__ */ new Set([
+    "cancelled",
+    "timeout",
+    "pin-incorrect",
+    "pin-locked",
+    "no-key",
+    "key-usage",
+    "origin-not-allowed",
+    "no-prompt",
+    "bad-request",
+    "token"
+  ]);
+  var HASH_LENGTHS = { "SHA-256": 32, "SHA-384": 48, "SHA-512": 64 };
+  function bytesOf(value, name) {
+    if (value instanceof Uint8Array) return value;
+    if (value instanceof ArrayBuffer) return new Uint8Array(value);
+    if (ArrayBuffer.isView(value)) return new Uint8Array(value.buffer, value.byteOffset, value.byteLength);
+    throw new CorvaneError("bad-request", `${name} must be a Uint8Array or an ArrayBuffer`);
+  }
+  function toBase64(bytes) {
+    let binary = "";
+    for (const byte of bytes) binary += String.fromCharCode(byte);
+    return btoa(binary);
+  }
+  async function keyCall(connection, method, param) {
+    let text;
+    for (let attempt2 = 0; ; ++attempt2) {
+      if (connection.module !== "Quintrel") await connection.load("Quintrel");
+      try {
+        text = await connection.call(method, param, { timeout: KEY_CALL_TIMEOUT });
+        break;
+      } catch (error) {
+        if (!(error instanceof CorvaneError)) throw error;
+        if (error.code === "not-loaded" && attempt2 === 0) {
+          await connection.load("Quintrel");
+          continue;
+        }
+        if (error.code !== "call-failed") throw error;
+        let failure;
+        try {
+          failure = JSON.parse(error.response);
+        } catch {
+          throw error;
+        }
+        if (!failure || !KEY_ERRORS.has(failure.error)) throw error;
+        const details = typeof failure.retriesLeft === "number" ? { retriesLeft: failure.retriesLeft } : {};
+        throw new CorvaneError(failure.error, String(failure.message ?? failure.error), details);
+      }
+    }
+    try {
+      return JSON.parse(text);
+    } catch {
+      throw malformed(text);
+    }
+  }
+  async function sign(connection, certificate, hash, hashAlgorithm = "SHA-256") {
+    const digest = bytesOf(hash, "hash");
+    if (HASH_LENGTHS[hashAlgorithm] !== digest.length) {
+      throw new CorvaneError("bad-request", `A ${hashAlgorithm} hash of ${digest.length} bytes cannot be signed`);
+    }
+    const answer = await keyCall(connection, "Sign", {
+      certificate: toBase64(bytesOf(certificate, "certificate")),
+      hash: toBase64(digest),
+      hashAlgorithm
+    });
+    if (typeof answer?.signature !== "string" || typeof answer.signatureAlgorithm?.name !== "string") {
+      throw malformed(JSON.stringify(answer));
+    }
+    return { signature: base64Bytes(answer.signature), signatureAlgorithm: answer.signatureAlgorithm };
+  }
+  async function authenticate(connection, certificate, challenge) {
+    const answer = await keyCall(connection, "Authenticate", {
+      certificate: toBase64(bytesOf(certificate, "certificate")),
+      challenge: typeof challenge === "string" ? challenge : toBase64(bytesOf(challenge, "challenge"))
+    });
+    if (answer?.format !== "corvane-auth:1" || typeof answer.signature !== "string") {
+      throw malformed(JSON.stringify(answer));
+    }
+    return answer;
   }
   return __toCommonJS(corvane_global_entry_exports);
 })();

@@ -137,3 +137,83 @@ export function toPem(certificate) {
   const base64 = btoa(Array.from(certificate, (byte) => String.fromCharCode(byte)).join(""));
   return `-----BEGIN CERTIFICATE-----\n${base64.replace(/.{1,64}/g, "$&\n")}-----END CERTIFICATE-----\n`;
 }
+
+// Sign and Authenticate wait for the user at Corvane's PIN prompt, which
+// closes itself after 60 s; the call waits longer, so the prompt's own
+// answer (timeout, cancelled, ...) arrives rather than ours.
+export const KEY_CALL_TIMEOUT = 90000;
+const KEY_ERRORS = new Set(["cancelled", "timeout", "pin-incorrect", "pin-locked", "no-key", "key-usage",
+  "origin-not-allowed", "no-prompt", "bad-request", "token"]);
+const HASH_LENGTHS = { "SHA-256": 32, "SHA-384": 48, "SHA-512": 64 };
+
+function bytesOf(value, name) {
+  if (value instanceof Uint8Array) return value;
+  if (value instanceof ArrayBuffer) return new Uint8Array(value);
+  if (ArrayBuffer.isView(value)) return new Uint8Array(value.buffer, value.byteOffset, value.byteLength);
+  throw new CorvaneError("bad-request", `${name} must be a Uint8Array or an ArrayBuffer`);
+}
+
+function toBase64(bytes) {
+  let binary = "";
+  for (const byte of bytes) binary += String.fromCharCode(byte);
+  return btoa(binary);
+}
+
+async function keyCall(connection, method, param) {
+  let text;
+  for (let attempt = 0; ; ++attempt) {
+    if (connection.module !== "Quintrel") await connection.load("Quintrel");
+    try {
+      text = await connection.call(method, param, { timeout: KEY_CALL_TIMEOUT });
+      break;
+    } catch (error) {
+      if (!(error instanceof CorvaneError)) throw error;
+      if (error.code === "not-loaded" && attempt === 0) {
+        await connection.load("Quintrel");
+        continue;
+      }
+      if (error.code !== "call-failed") throw error;
+      let failure;
+      try {
+        failure = JSON.parse(error.response);
+      } catch {
+        throw error; // an older Quintrel that does not know the method
+      }
+      if (!failure || !KEY_ERRORS.has(failure.error)) throw error;
+      const details = typeof failure.retriesLeft === "number" ? { retriesLeft: failure.retriesLeft } : {};
+      throw new CorvaneError(failure.error, String(failure.message ?? failure.error), details);
+    }
+  }
+  try {
+    return JSON.parse(text);
+  } catch {
+    throw malformed(text);
+  }
+}
+
+export async function sign(connection, certificate, hash, hashAlgorithm = "SHA-256") {
+  const digest = bytesOf(hash, "hash");
+  if (HASH_LENGTHS[hashAlgorithm] !== digest.length) {
+    throw new CorvaneError("bad-request", `A ${hashAlgorithm} hash of ${digest.length} bytes cannot be signed`);
+  }
+  const answer = await keyCall(connection, "Sign", {
+    certificate: toBase64(bytesOf(certificate, "certificate")),
+    hash: toBase64(digest),
+    hashAlgorithm,
+  });
+  if (typeof answer?.signature !== "string" || typeof answer.signatureAlgorithm?.name !== "string") {
+    throw malformed(JSON.stringify(answer));
+  }
+  return { signature: base64Bytes(answer.signature), signatureAlgorithm: answer.signatureAlgorithm };
+}
+
+export async function authenticate(connection, certificate, challenge) {
+  const answer = await keyCall(connection, "Authenticate", {
+    certificate: toBase64(bytesOf(certificate, "certificate")),
+    challenge: typeof challenge === "string" ? challenge : toBase64(bytesOf(challenge, "challenge")),
+  });
+  if (answer?.format !== "corvane-auth:1" || typeof answer.signature !== "string") {
+    throw malformed(JSON.stringify(answer));
+  }
+  return answer;
+}

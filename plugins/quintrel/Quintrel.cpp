@@ -1,4 +1,5 @@
 #include "CertificateRecords.h"
+#include "KeyMethods.h"
 #include "TokenWrap.h"
 
 #include "plugin/CorvanePlugin.h"
@@ -59,9 +60,23 @@ bool isWellFormedJson(const char* text)
 
 } // namespace
 
+CORVANE_PLUGIN_EXPORT void CorvaneSetHost(const CorvaneHost* host)
+{
+    setKeyMethodsHost(host);
+}
+
 CORVANE_PLUGIN_EXPORT int Invoke(const char* method, const char* param, char** result)
 {
     const std::string name(method);
+    // Their parameter is an object they decode themselves, and a malformed
+    // one is a bad request with its own answer.
+    if (auto answer = runKeyMethod(name, param)) {
+        if (result != nullptr) {
+            *result = new char[answer->text.size() + 1];
+            std::memcpy(*result, answer->text.c_str(), answer->text.size() + 1);
+        }
+        return answer->ok ? 0 : -1;
+    }
     if (param != nullptr && !isWellFormedJson(param)) {
         return -1;
     }

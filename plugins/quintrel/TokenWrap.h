@@ -109,6 +109,9 @@ public:
     static constexpr CK_ULONG kMaxSlots = 4096;
 
 private:
+    // The key operations (KeyOperation.cpp) make their calls through call() too.
+    friend class KeySession;
+
     // Every call into the library's function list passes here, so the
     // sequence of calls is in one place. A missing list or entry fails the
     // call instead of jumping through null.

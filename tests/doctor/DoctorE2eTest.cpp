@@ -370,3 +370,22 @@ TEST_F(DoctorTest, softHsmDemoTokenThroughTheBridge_readyWithItsThreeCertificate
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(DoctorTest, pinPrompt_saysWhetherOneCanBeShown)
+{
+    useFakeToken(oneCertificate());
+    ServiceProcess service;
+    environment["CORVANE_PINENTRY"] = (directory / "no-such-pinentry").string();
+    const DoctorRun missing = runDoctor(service.runtimeDirectory());
+    EXPECT_TRUE(missing.has("PIN prompt", "note", "no prompt can be shown")) << missing.output;
+    if (harness::environmentOr("CORVANE_TEST_LAUNCHER").empty()) {
+        environment["CORVANE_PINENTRY"] = "/bin/sh";
+        const DoctorRun found = runDoctor(service.runtimeDirectory());
+        EXPECT_TRUE(found.has("PIN prompt", "note", "/bin/sh")) << found.output;
+        EXPECT_FALSE(found.has("PIN prompt", "note", "no prompt can be shown")) << found.output;
+    }
+}
+
+} // namespace

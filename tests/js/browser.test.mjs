@@ -31,6 +31,8 @@ const TOKENS = {
   [DEMO_TOKEN]: ["alice", "device", "wang"],
   [SECOND_TOKEN]: ["no-cn", "serial-00", "alice", "long", "person"],
 };
+// Certificates whose private keys the demo token holds too, for signing.
+const WITH_KEY = new Set(["alice", "device"]);
 const work = mkdtempSync(join(tmpdir(), "corvane-browser-"));
 let service;
 let server;
@@ -42,7 +44,7 @@ async function startService() {
   service = await startService_(join(work, "service/corvane"), 1237, {
     stdio: "ignore",
     env: { ...process.env, XDG_RUNTIME_DIR: work, KESTOVA_BRIDGE_MODULE: env("CORVANE_SOFTHSM_MODULE"),
-      SOFTHSM2_CONF: join(work, "tokens/softhsm2.conf") },
+      SOFTHSM2_CONF: join(work, "tokens/softhsm2.conf"), CORVANE_PINENTRY: join(work, "pinentry") },
   });
 }
 
@@ -66,7 +68,7 @@ function serve(request, response) {
       import * as client from "/corvane.js"; import * as quintrel from "/quintrel.js";
       window.Corvane = { ...client, ...quintrel };</script>`);
   } else if (files[request.url]) {
-    response.setHeader("Content-Type", "text/javascript");
+    response.setHeader("Content-Type", request.url.endsWith(".html") ? "text/html" : "text/javascript");
     response.end(readFileSync(join(source, files[request.url])));
   } else {
     response.statusCode = 404;
@@ -79,8 +81,11 @@ before(async () => {
     assert.fail(`${executable} not found: install Debian's ${firefox ? "firefox-esr" : "chromium"} (scripts/setup-deps.sh does)`);
   }
   execFileSync(join(source, "scripts/provision-demo-token.sh"),
-    [join(work, "tokens"), `${DEMO_TOKEN}:${TOKENS[DEMO_TOKEN].join(",")}`,
+    [join(work, "tokens"), `${DEMO_TOKEN}:${TOKENS[DEMO_TOKEN].map((n) => (WITH_KEY.has(n) ? n + "+" : n)).join(",")}`,
       `${SECOND_TOKEN}:${TOKENS[SECOND_TOKEN].join(",")}`], { stdio: "ignore" });
+  // The user at the PIN prompt, scripted: the browser cannot reach a terminal.
+  writeFileSync(join(work, "pinentry"), "#!/bin/sh\necho 'OK ready'\nwhile read l; do case $l in " +
+    "GETPIN) printf 'D 123456\\nOK\\n';; BYE) exit 0;; *) echo OK;; esac; done\n", { mode: 0o755 });
   const dir = join(work, "service");
   execFileSync("mkdir", [dir]);
   copyFileSync(env("CORVANE_BINARY"), join(dir, "corvane"));
@@ -329,4 +334,31 @@ test("a managed Chromium policy lets the demo page of the listed public origin i
       rmSync(file, { force: true });
     }
   }
+});
+
+test("the demo page over http signs a test text and verifies it with WebCrypto; from file:// it may not sign", async () => {
+  const page = await publicPage({ allowLoopback: true });
+  await page.goto(publicOrigin() + "/examples/demo.html");
+  await page.waitForFunction(() => document.getElementById("status").className === "ok");
+  for (const name of ["Alice Example", "Demo Signing Device"]) {
+    await page.$$eval("#certificates tbody tr", (rows, wanted) => rows.find((tr) =>
+      tr.cells[0].textContent.startsWith(wanted) && tr.cells[0].textContent.includes("Corvane Demo"))
+      .querySelector("button:last-of-type").click(), name);
+    await page.waitForFunction(() => document.getElementById("status").className !== "", { timeout: 60000 });
+    const status = await page.$eval("#status", (e) => ({ kind: e.className, text: e.textContent }));
+    assert.equal(status.kind, "ok", status.text);
+    assert.match(status.text, /^Signed and verified in this page/);
+  }
+  await page.browserContext().close();
+
+  const local = await browser.newPage();
+  await local.goto("file://" + join(source, "examples/demo.html"));
+  await local.waitForFunction(() => document.getElementById("status").className === "ok");
+  const refused = await outcome(local, async () => {
+    const connection = await Corvane.connect();
+    const [first] = await Corvane.readCertificates(connection);
+    return Corvane.sign(connection, first.certificate, new Uint8Array(32), "SHA-256");
+  });
+  assert.equal(refused.code, "origin-not-allowed", JSON.stringify(refused));
+  await local.close();
 });

@@ -4,7 +4,7 @@ import assert from "node:assert/strict";
 import { readFileSync } from "node:fs";
 import { test } from "node:test";
 import { connect, CorvaneError } from "../../clients/js/corvane.js";
-import { readCertificates, toPem } from "../../clients/js/quintrel.js";
+import { authenticate, readCertificates, sign, toPem } from "../../clients/js/quintrel.js";
 import { globalScript } from "../../clients/js/make-global.mjs";
 
 // Opens unless the URL says "refused"; the test answers through answer().
@@ -242,4 +242,39 @@ test("toPem wraps the base64 at 64 characters between the PEM lines", () => {
 test("corvane.global.js is generated from the current modules", () => {
   assert.equal(readFileSync(new URL("../../clients/js/corvane.global.js", import.meta.url), "utf8"),
     globalScript(), "run: npm run build:global in clients/js");
+});
+
+// A connection whose calls answer as the service does: text, or a failed call.
+function keyConnection(outcome) {
+  const connection = { module: "Quintrel", sent: [] };
+  connection.load = async () => {};
+  connection.call = async (method, param, options) => {
+    connection.sent.push({ method, param, options });
+    if (outcome.failed) throw new CorvaneError("call-failed", outcome.failed, { response: outcome.failed });
+    return outcome.text;
+  };
+  return connection;
+}
+
+test("sign and authenticate send base64, wait past the prompt and map the plug-in's error codes", async () => {
+  const signed = keyConnection({ text: JSON.stringify({ signature: "AQID",
+    signatureAlgorithm: { name: "ECDSA", hash: "SHA-256" } }) });
+  const result = await sign(signed, der, new Uint8Array(32).fill(7), "SHA-256");
+  assert.deepEqual(result.signature, Uint8Array.of(1, 2, 3));
+  const { method, param, options } = signed.sent[0];
+  assert.equal(method, "Sign");
+  assert.equal(param.hash, Buffer.alloc(32, 7).toString("base64"));
+  assert.equal(param.certificate, Buffer.from(der).toString("base64"));
+  assert.ok(options.timeout > 60000, "longer than the prompt's 60 s");
+
+  await assert.rejects(sign(signed, der, new Uint8Array(20), "SHA-256"), code("bad-request"));
+  assert.equal(signed.sent.length, 1, "a hash of the wrong length is not sent");
+
+  const locked = keyConnection({ failed: JSON.stringify({ error: "pin-locked", message: "locked", retriesLeft: 0 }) });
+  await assert.rejects(authenticate(locked, der, new Uint8Array(32)), code("pin-locked", { retriesLeft: 0 }));
+  // A Quintrel without the method answers the host's text: left as it is.
+  const older = keyConnection({ failed: "[ Sign ] function faild." });
+  await assert.rejects(sign(older, der, new Uint8Array(32)), code("call-failed"));
+  const other = keyConnection({ failed: JSON.stringify({ error: "made-up", message: "x" }) });
+  await assert.rejects(sign(other, der, new Uint8Array(32)), code("call-failed"));
 });

@@ -24,6 +24,14 @@
 //                               read reports 100000 bytes more than it wrote
 //   object-attribute <path>     like object, of certificate type
 //                               CKC_X_509_ATTR_CERT (the others are CKC_X_509)
+//   object-id <hex>             the CKA_ID of the last object
+//   private-key <id-hex> <modulus-hex>
+//                               an RSA private key on the last slot
+//   token-flags <hex>           token flags added on the last slot
+//                               (CKF_PROTECTED_AUTHENTICATION_PATH, ...)
+//   pin <text>                  the user PIN; C_Login logs whether it got one
+//                               ("C_Login no-pin"), and with the protected
+//                               path flag it wants none
 //
 // Built without KESTOVA_FAKE_AUX_EXPORT the module lacks the vendor export.
 // Standard C++ only, so that it builds for every platform.
@@ -52,7 +60,19 @@ struct FakeObject {
     std::vector<unsigned char> value;
     bool hugeLength = false;
     CK_CERTIFICATE_TYPE type = CKC_X_509;
+    CK_OBJECT_CLASS objectClass = CKO_CERTIFICATE;
+    std::vector<unsigned char> id;
+    std::vector<unsigned char> modulus;
 };
+
+std::vector<unsigned char> fromHex(const std::string& text)
+{
+    std::vector<unsigned char> bytes;
+    for (std::size_t i = 0; i + 1 < text.size(); i += 2) {
+        bytes.push_back(static_cast<unsigned char>(std::stoul(text.substr(i, 2), nullptr, 16)));
+    }
+    return bytes;
+}
 
 struct FakeSlot {
     CK_SLOT_ID id = 0;
@@ -60,6 +80,7 @@ struct FakeSlot {
     bool tokenInfoFails = false;
     bool openSessionFails = false;
     bool removedAtOpen = false;
+    CK_FLAGS tokenFlags = 0;
     std::vector<FakeObject> objects;
 };
 
@@ -72,6 +93,7 @@ struct Config {
     bool lieFoundCount = false;
     bool neverExhausted = false;
     bool lieValueLength = false;
+    std::string pin;
     std::vector<FakeSlot> slots;
 };
 
@@ -79,9 +101,7 @@ struct Session {
     std::size_t slot = 0;
     bool finding = false;
     std::size_t next = 0;
-    bool matchesAll = false;
-    bool anyType = true;                  // the template names no certificate type
-    CK_CERTIFICATE_TYPE type = CKC_X_509;
+    std::vector<std::size_t> matches; // indexes of the objects found
 };
 
 Config g_config;
@@ -148,11 +168,33 @@ Config readConfig()
             }
             config.slots.push_back(slot);
         } else if (directive == "object" && !config.slots.empty()) {
-            config.slots.back().objects.push_back(FakeObject { readFile(rest), false });
+            FakeObject object;
+            object.value = readFile(rest);
+            config.slots.back().objects.push_back(object);
         } else if (directive == "object-huge" && !config.slots.empty()) {
-            config.slots.back().objects.push_back(FakeObject { {}, true });
+            FakeObject object;
+            object.hugeLength = true;
+            config.slots.back().objects.push_back(object);
         } else if (directive == "object-attribute" && !config.slots.empty()) {
-            config.slots.back().objects.push_back(FakeObject { readFile(rest), false, CKC_X_509_ATTR_CERT });
+            FakeObject object;
+            object.value = readFile(rest);
+            object.type = CKC_X_509_ATTR_CERT;
+            config.slots.back().objects.push_back(object);
+        } else if (directive == "object-id" && !config.slots.empty() && !config.slots.back().objects.empty()) {
+            config.slots.back().objects.back().id = fromHex(rest);
+        } else if (directive == "private-key" && !config.slots.empty()) {
+            std::istringstream fields(rest);
+            std::string id, modulus;
+            fields >> id >> modulus;
+            FakeObject key;
+            key.objectClass = CKO_PRIVATE_KEY;
+            key.id = fromHex(id);
+            key.modulus = fromHex(modulus);
+            config.slots.back().objects.push_back(key);
+        } else if (directive == "token-flags" && !config.slots.empty()) {
+            config.slots.back().tokenFlags |= std::stoul(rest, nullptr, 16);
+        } else if (directive == "pin") {
+            config.pin = rest;
         }
     }
     return config;
@@ -271,7 +313,7 @@ CK_RV fakeGetTokenInfo(CK_SLOT_ID id, CK_TOKEN_INFO* info)
     blankPad(info->manufacturerID, sizeof info->manufacturerID, "Test double");
     blankPad(info->model, sizeof info->model, "Fake");
     blankPad(info->serialNumber, sizeof info->serialNumber, std::to_string(id).c_str());
-    info->flags = CKF_TOKEN_INITIALIZED;
+    info->flags = CKF_TOKEN_INITIALIZED | slot->tokenFlags;
     return CKR_OK;
 }
 
@@ -310,22 +352,60 @@ CK_RV fakeCloseSession(CK_SESSION_HANDLE handle)
     return g_sessions.erase(handle) == 1 ? CKR_OK : CKR_SESSION_HANDLE_INVALID;
 }
 
-CK_RV fakeLogin(CK_SESSION_HANDLE, CK_USER_TYPE, unsigned char*, CK_ULONG)
+CK_RV fakeLogin(CK_SESSION_HANDLE handle, CK_USER_TYPE, unsigned char* pin, CK_ULONG length)
 {
-    logCall("C_Login");
-    return CKR_FUNCTION_NOT_SUPPORTED;
+    logCall(pin == nullptr ? "C_Login no-pin" : "C_Login");
+    Session* session = findSession(handle);
+    if (session == nullptr || g_config.pin.empty()) {
+        return session == nullptr ? CKR_SESSION_HANDLE_INVALID : CKR_FUNCTION_NOT_SUPPORTED;
+    }
+    const FakeSlot& slot = g_config.slots[session->slot];
+    if (slot.tokenFlags & CKF_USER_PIN_LOCKED) {
+        return CKR_PIN_LOCKED;
+    }
+    if (slot.tokenFlags & CKF_PROTECTED_AUTHENTICATION_PATH) {
+        return pin == nullptr ? CKR_OK : CKR_ARGUMENTS_BAD;
+    }
+    return pin != nullptr && std::string(reinterpret_cast<char*>(pin), length) == g_config.pin ? CKR_OK
+                                                                                              : CKR_PIN_INCORRECT;
 }
 
 CK_RV fakeLogout(CK_SESSION_HANDLE)
 {
     logCall("C_Logout");
-    return CKR_FUNCTION_NOT_SUPPORTED;
+    return g_config.pin.empty() ? CKR_FUNCTION_NOT_SUPPORTED : CKR_OK;
 }
 
-// Every object is a certificate on the token; a template asking for
-// anything else, or for an attribute the module does not know, finds nothing.
-// A certificate type in the template is noted in the session.
-bool templateMatchesCertificates(const CK_ATTRIBUTE* attributes, CK_ULONG count, Session& session)
+CK_RV fakeSignInit(CK_SESSION_HANDLE handle, CK_MECHANISM* mechanism, CK_OBJECT_HANDLE)
+{
+    logCall("C_SignInit");
+    return findSession(handle) == nullptr ? CKR_SESSION_HANDLE_INVALID
+           : mechanism == nullptr || mechanism->mechanism != CKM_RSA_PKCS ? CKR_MECHANISM_INVALID
+                                                                          : CKR_OK;
+}
+
+// Not a signature: the tests of this module look at what was asked, not at
+// the mathematics, which SoftHSM2 covers.
+CK_RV fakeSign(CK_SESSION_HANDLE, unsigned char*, CK_ULONG, unsigned char* signature, CK_ULONG* length)
+{
+    logCall("C_Sign");
+    if (length == nullptr) {
+        return CKR_ARGUMENTS_BAD;
+    }
+    if (signature != nullptr) {
+        if (*length < 256) {
+            return CKR_BUFFER_TOO_SMALL;
+        }
+        std::memset(signature, 0x5a, 256);
+    }
+    *length = 256;
+    return CKR_OK;
+}
+
+// Every object is on the token. A template asking for an attribute the
+// module does not know finds nothing; a certificate type matches only
+// certificates of that type.
+bool templateMatches(const FakeObject& object, const CK_ATTRIBUTE* attributes, CK_ULONG count)
 {
     for (CK_ULONG i = 0; i < count; ++i) {
         const CK_ATTRIBUTE& a = attributes[i];
@@ -335,7 +415,7 @@ bool templateMatchesCertificates(const CK_ATTRIBUTE* attributes, CK_ULONG count,
                 return false;
             }
             std::memcpy(&value, a.pValue, sizeof value);
-            if (value != CKO_CERTIFICATE) {
+            if (value != object.objectClass) {
                 return false;
             }
         } else if (a.type == CKA_TOKEN) {
@@ -344,11 +424,19 @@ bool templateMatchesCertificates(const CK_ATTRIBUTE* attributes, CK_ULONG count,
                 return false;
             }
         } else if (a.type == CKA_CERTIFICATE_TYPE) {
-            if (a.pValue == nullptr || a.ulValueLen != sizeof session.type) {
+            CK_CERTIFICATE_TYPE value = 0;
+            if (a.pValue == nullptr || a.ulValueLen != sizeof value) {
                 return false;
             }
-            std::memcpy(&session.type, a.pValue, sizeof session.type);
-            session.anyType = false;
+            std::memcpy(&value, a.pValue, sizeof value);
+            if (object.objectClass != CKO_CERTIFICATE || value != object.type) {
+                return false;
+            }
+        } else if (a.type == CKA_ID) {
+            const auto* bytes = static_cast<const unsigned char*>(a.pValue);
+            if (bytes == nullptr || std::vector<unsigned char>(bytes, bytes + a.ulValueLen) != object.id) {
+                return false;
+            }
         } else {
             return false;
         }
@@ -371,8 +459,13 @@ CK_RV fakeFindObjectsInit(CK_SESSION_HANDLE handle, CK_ATTRIBUTE* attributes, CK
     }
     session->finding = true;
     session->next = 0;
-    session->anyType = true;
-    session->matchesAll = templateMatchesCertificates(attributes, count, *session);
+    session->matches.clear();
+    const auto& objects = g_config.slots[session->slot].objects;
+    for (std::size_t i = 0; i < objects.size(); ++i) {
+        if (templateMatches(objects[i], attributes, count)) {
+            session->matches.push_back(i);
+        }
+    }
     return CKR_OK;
 }
 
@@ -389,17 +482,12 @@ CK_RV fakeFindObjects(CK_SESSION_HANDLE handle, CK_OBJECT_HANDLE* objects, CK_UL
     if (objects == nullptr || count == nullptr) {
         return CKR_ARGUMENTS_BAD;
     }
-    const auto& all = g_config.slots[session->slot].objects;
-    const std::size_t total = session->matchesAll ? all.size() : 0;
     *count = 0;
-    if (g_config.neverExhausted && session->next == total) {
+    if (g_config.neverExhausted && session->next == session->matches.size()) {
         session->next = 0;
     }
-    while (*count < maxCount && session->next < total) {
-        const FakeObject& candidate = all[session->next++];
-        if (session->anyType || candidate.type == session->type) {
-            objects[(*count)++] = session->next;
-        }
+    while (*count < maxCount && session->next < session->matches.size()) {
+        objects[(*count)++] = session->matches[session->next++] + 1;
     }
     if (*count == 0 && maxCount > 0 && !g_config.keepHandleWhenExhausted) {
         objects[0] = CK_INVALID_HANDLE;
@@ -442,19 +530,29 @@ CK_RV fakeGetAttributeValue(CK_SESSION_HANDLE handle, CK_OBJECT_HANDLE objectHan
     CK_RV rv = CKR_OK;
     for (CK_ULONG i = 0; i < count; ++i) {
         CK_ATTRIBUTE& a = attributes[i];
-        if (a.type != CKA_VALUE) {
+        const CK_KEY_TYPE rsa = CKK_RSA;
+        const std::vector<unsigned char> keyType(reinterpret_cast<const unsigned char*>(&rsa),
+                                                 reinterpret_cast<const unsigned char*>(&rsa) + sizeof rsa);
+        const bool isKey = object->objectClass == CKO_PRIVATE_KEY;
+        const std::vector<unsigned char>* source = a.type == CKA_VALUE && !isKey  ? &object->value
+                                                   : a.type == CKA_ID              ? &object->id
+                                                   : a.type == CKA_MODULUS && isKey ? &object->modulus
+                                                   : a.type == CKA_KEY_TYPE && isKey ? &keyType
+                                                                                     : nullptr;
+        if (source == nullptr) {
             a.ulValueLen = CK_UNAVAILABLE_INFORMATION;
             rv = CKR_ATTRIBUTE_TYPE_INVALID;
             continue;
         }
-        const CK_ULONG size = object->hugeLength ? kHugeLength : object->value.size();
+        const bool huge = object->hugeLength && a.type == CKA_VALUE;
+        const CK_ULONG size = huge ? kHugeLength : source->size();
         if (a.pValue == nullptr) {
             a.ulValueLen = size;
-        } else if (a.ulValueLen < size || object->hugeLength) {
+        } else if (a.ulValueLen < size || huge) {
             a.ulValueLen = CK_UNAVAILABLE_INFORMATION;
             rv = CKR_BUFFER_TOO_SMALL;
         } else {
-            std::memcpy(a.pValue, object->value.data(), object->value.size());
+            std::memcpy(a.pValue, source->data(), source->size());
             a.ulValueLen = size + (g_config.lieValueLength ? 100000 : 0);
         }
     }
@@ -478,6 +576,8 @@ CK_FUNCTION_LIST makeFunctionList()
     list.C_FindObjects = fakeFindObjects;
     list.C_FindObjectsFinal = fakeFindObjectsFinal;
     list.C_GetAttributeValue = fakeGetAttributeValue;
+    list.C_SignInit = fakeSignInit;
+    list.C_Sign = fakeSign;
     return list;
 }
 

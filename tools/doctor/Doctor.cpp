@@ -354,6 +354,7 @@ private:
 void checkTokens(Report& report)
 {
     reportTokenSetup(report);
+    reportPromptSetup(report);
     TokenReport tokenReport(report);
     CTokenWrap tokenWrap(QUINTREL_TOKEN_LIBRARY);
     tokenWrap.setReport(&tokenReport);

@@ -4,6 +4,8 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <string>
+#include <unistd.h>
 
 #ifndef CORVANE_DOCTOR_BRIDGE_DEFAULT
 #error "CORVANE_DOCTOR_BRIDGE_DEFAULT must name the module the bridge uses when the environment names none"
@@ -53,6 +55,40 @@ void reportTokenSetup(Report& report)
     for (const auto& [name, module] : modules) {
         report.note("token library", "p11-kit module " + name + ": " + module);
     }
+}
+
+// The same program the service would start, and the desktop it would show
+// on. The service under systemd sees only what the session imported, so
+// this speaks for a service started from this environment.
+void reportPromptSetup(Report& report)
+{
+    const char* configured = std::getenv("CORVANE_PINENTRY");
+    const std::string program = configured != nullptr && *configured != '\0' ? configured : "pinentry";
+    std::string found;
+    if (program.find('/') != std::string::npos) {
+        found = ::access(program.c_str(), X_OK) == 0 ? program : std::string();
+    } else if (const char* path = std::getenv("PATH")) {
+        std::string directories = path;
+        for (std::size_t start = 0, end; start <= directories.size(); start = end + 1) {
+            end = directories.find(':', start);
+            end = end == std::string::npos ? directories.size() : end;
+            const std::string candidate = directories.substr(start, end - start) + "/" + program;
+            if (end > start && ::access(candidate.c_str(), X_OK) == 0) {
+                found = candidate;
+                break;
+            }
+        }
+    }
+    if (found.empty()) {
+        report.note("PIN prompt", "no prompt can be shown: " + program +
+                                      " is not found (install pinentry-gnome3, or name one in CORVANE_PINENTRY); "
+                                      "Sign and Authenticate answer no-prompt");
+        return;
+    }
+    const bool desktop = std::getenv("DISPLAY") != nullptr || std::getenv("WAYLAND_DISPLAY") != nullptr;
+    report.note("PIN prompt", found + (desktop ? ", on this desktop" : ", with no DISPLAY or WAYLAND_DISPLAY: only a terminal pinentry can ask") +
+                                  "; the user service sees the desktop only when the session imports DISPLAY, "
+                                  "WAYLAND_DISPLAY and DBUS_SESSION_BUS_ADDRESS");
 }
 
 const char* startServiceStep()

@@ -7,6 +7,11 @@ void reportTokenSetup(Report&)
 {
 }
 
+void reportPromptSetup(Report& report)
+{
+    report.note("PIN prompt", "no prompt can be shown: Corvane has no PIN prompt on Windows yet, so Sign and Authenticate answer no-prompt");
+}
+
 const char* startServiceStep()
 {
     return "start Corvane.exe from its installation folder, or sign out and in again";

@@ -54,6 +54,9 @@ struct Report {
 // which p11-kit modules are registered. One source file per platform.
 void reportTokenSetup(Report& report);
 
+// Whether Sign and Authenticate can show their PIN prompt here.
+void reportPromptSetup(Report& report);
+
 // How a user starts the service on this platform.
 const char* startServiceStep();
 
