@@ -59,12 +59,14 @@ std::optional<CertificateKey> certificateKey(const DecodedCertificate& certifica
     if (key.empty()) {
         return std::nullopt;
     }
-    auto material = publicKeyBytes(key);
+    auto material = publicKeyBytes(certificate);
     if (!material) {
         return std::nullopt;
     }
     CertificateKey result;
-    if (key[0] == 0x30) {
+    // The certificate's algorithm says whether the bits hold an RSAPublicKey;
+    // a key of another kind may start with the same byte.
+    if (certificate.keyAlgorithm == kRsaEncryptionOid && key[0] == 0x30) {
         result.material = withoutLeadingZeros(*material);
         return result.material.empty() ? std::nullopt : std::optional<CertificateKey>(result);
     }
