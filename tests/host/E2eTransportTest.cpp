@@ -270,6 +270,24 @@ TEST_F(TransportTest, peersThatStop_areClosed_pingingWithoutReadingOrLeavingAMes
     }
 }
 
+TEST_F(TransportTest, largestMessageOfOpenBrackets_isRejectedInLittleMemoryWhileOthersAreServed)
+{
+    WsClient other;
+    other.connect();
+    client.sendText(std::string(31000000, '['));
+    EXPECT_EQ(other.request("{\"MsgId\":\"m\",\"Method\":\"x\"}", std::chrono::milliseconds(20000)),
+              answer("m", false, "Module have not been loaded"));
+    const auto rejected = client.receive(std::chrono::milliseconds(20000));
+    ASSERT_TRUE(rejected);
+    EXPECT_EQ(rejected->payload, invalidSyntax("Invalid message format"));
+    const long peakKiB = service->statusKiB("VmHWM");
+    std::printf("[ memory   ] peak resident %ld KiB\n", peakKiB);
+    if (residentMemoryIsTheServices()) {
+        EXPECT_LT(peakKiB, 100L * 1000 * 1000 / 1024);
+    }
+    EXPECT_EQ(client.request(echoRequest("after")), answer("e", true, "after"));
+}
+
 TEST_F(TransportTest, draftProtocolHandshakes_getUpgradeRequiredNamingVersion13)
 {
     const std::string head = "GET / HTTP/1.1\r\nHost: 127.0.0.1:1237\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n";
