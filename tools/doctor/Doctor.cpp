@@ -73,22 +73,25 @@ void checkService(Report& report)
     }
 
     std::string notCorvaneOnFirst;
-    for (unsigned port = server::kFirstPort; port <= server::kLastPort; ++port) {
-        const PortProbe probe = probePort(static_cast<std::uint16_t>(port));
-        const std::string where = "port " + std::to_string(port);
+    for (const PortProbe& probe : probePorts(server::kFirstPort, server::kLastPort)) {
+        const std::string where = "port " + std::to_string(probe.port);
         switch (probe.kind) {
         case PortProbe::Kind::nothing:
             continue;
         case PortProbe::Kind::corvane:
-            report.ok(area, where + ": Corvane answers for this user (ws://127.0.0.1:" + std::to_string(port) + ")");
+            report.ok(area, where + ": Corvane answers for this user (ws://127.0.0.1:" + std::to_string(probe.port) + ")");
             report.serviceAnswers = true;
             return;
         case PortProbe::Kind::otherUser:
             report.note(area, where + ": another user's Corvane service (it refuses this user)");
             continue;
         case PortProbe::Kind::notCorvane:
-            report.note(area, where + ": a program that is not Corvane listens there; it " + probe.detail);
-            if (port == server::kFirstPort) {
+        case PortProbe::Kind::unprobed:
+            report.note(area, where + (probe.kind == PortProbe::Kind::unprobed
+                                           ? ": something listens there but could not be probed; it "
+                                           : ": a program that is not Corvane listens there; it ") +
+                                  probe.detail);
+            if (probe.port == server::kFirstPort) {
                 notCorvaneOnFirst = probe.detail;
             }
             continue;
