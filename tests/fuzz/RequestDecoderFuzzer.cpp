@@ -91,10 +91,11 @@ Outcome documentDecode(std::string_view payload)
 Outcome outcomeOf(const std::shared_ptr<PluginNotification>& decoded)
 {
     FUZZ_CHECK(decoded != nullptr);
-    if (const auto invalid = std::dynamic_pointer_cast<InvalidSyntaxResponse>(decoded)) {
-        return rejected(invalid->responseText());
-    }
     Outcome outcome;
+    if (const auto invalid = std::dynamic_pointer_cast<InvalidSyntaxResponse>(decoded)) {
+        outcome.rejection = invalid->responseText();
+        return outcome;
+    }
     outcome.msgId = decoded->msgId();
     if (const auto load = std::dynamic_pointer_cast<LoadPluginNotification>(decoded)) {
         outcome.module = load->moduleName();
