@@ -76,7 +76,9 @@ public:
     {
         if (!websocketpp::frame::opcode::is_control(op) && manager->budget() != nullptr) {
             m_budget = manager->budget();
-            m_budget->begin(this, manager->owner(), IncomingBudget::Clock::now());
+            const auto now = IncomingBudget::Clock::now();
+            m_budget->begin(this, manager->owner(), now);
+            m_budget->progress(this, Base::get_raw_payload().capacity(), 0, now);
         }
     }
 
@@ -91,13 +93,16 @@ public:
     EndpointMessage(const EndpointMessage&) = delete;
     EndpointMessage& operator=(const EndpointMessage&) = delete;
 
-    // The reader calls this before each piece of payload it appends.
+    // The reader calls this before each piece of payload it appends, and
+    // before it reserves room for a further frame; the room reserved shows
+    // at the next call, before the frame's first byte is appended.
     std::string& get_raw_payload()
     {
+        std::string& payload = Base::get_raw_payload();
         if (m_budget != nullptr) {
-            m_budget->progress(this, get_payload().size(), IncomingBudget::Clock::now());
+            m_budget->progress(this, payload.capacity(), payload.size(), IncomingBudget::Clock::now());
         }
-        return Base::get_raw_payload();
+        return payload;
     }
 
     void set_payload(const std::string& payload)

@@ -17,19 +17,30 @@ void IncomingBudget::begin(UnfinishedMessage* message, Owner owner, Clock::time_
     entry.lastProgress = now;
 }
 
-void IncomingBudget::progress(UnfinishedMessage* message, std::size_t bytes, Clock::time_point now)
+void IncomingBudget::progress(UnfinishedMessage* message, std::size_t held, std::size_t received,
+                              Clock::time_point now)
 {
     const auto found = m_messages.find(message);
-    if (found == m_messages.end() || found->second.givenUp || bytes <= found->second.bytes) {
+    if (found == m_messages.end() || found->second.givenUp) {
         return;
     }
-    m_held += bytes - found->second.bytes;
-    found->second.bytes = bytes;
-    found->second.lastProgress = now;
+    Entry& entry = found->second;
+    if (received > entry.received) {
+        entry.received = received;
+        entry.lastProgress = now;
+    }
+    if (held <= entry.bytes) {
+        return;
+    }
+    m_held += held - entry.bytes;
+    entry.bytes = held;
     while (m_held > m_limit) {
         auto largest = m_messages.end();
         for (auto it = m_messages.begin(); it != m_messages.end(); ++it) {
-            if (!it->second.givenUp && (largest == m_messages.end() || it->second.bytes > largest->second.bytes)) {
+            // Of equal ones, the one with less received loses the least.
+            if (!it->second.givenUp &&
+                (largest == m_messages.end() || it->second.bytes > largest->second.bytes ||
+                 (it->second.bytes == largest->second.bytes && it->second.received < largest->second.received))) {
                 largest = it;
             }
         }

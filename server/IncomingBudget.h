@@ -26,7 +26,8 @@ protected:
 // but together they would hold the service's memory for as long as the page
 // likes. Whenever their total passes the limit, the connection whose message
 // holds the most is given up (the others keep being served), and so is a
-// message that has made no progress for too long.
+// message that has made no progress for too long. A message holds what its
+// buffer has reserved: the room for a frame is taken when the frame starts.
 //
 // The endpoint reports each message as it starts, grows and ends (received
 // whole, or dropped with its connection). Single-threaded: the endpoint's
@@ -51,11 +52,13 @@ public:
     IncomingBudget& operator=(const IncomingBudget&) = delete;
 
     void begin(UnfinishedMessage* message, Owner owner, Clock::time_point now);
-    // The message now holds bytes; growth counts as progress.
-    void progress(UnfinishedMessage* message, std::size_t bytes, Clock::time_point now);
+    // The message's buffer now takes held bytes (what is reserved for the
+    // frames announced so far counts: the memory is taken when a frame
+    // starts) and received of them have arrived; arriving counts as progress.
+    void progress(UnfinishedMessage* message, std::size_t held, std::size_t received, Clock::time_point now);
     void end(UnfinishedMessage* message);
 
-    // Gives up every message that has not grown for timeout; returns them.
+    // Gives up every message that has received nothing for timeout; returns them.
     std::vector<Victim> giveUpStalled(Clock::time_point now, Clock::duration timeout);
 
     // What the messages that still count hold.
@@ -66,6 +69,7 @@ private:
     struct Entry {
         Owner owner;
         std::size_t bytes = 0;
+        std::size_t received = 0;
         Clock::time_point lastProgress;
         bool givenUp = false;
     };
