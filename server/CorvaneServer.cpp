@@ -24,12 +24,11 @@ static_assert(std::is_same_v<MessagePtr, websocketpp::server<EndpointConfig>::me
               "notification/Connection.h must name the endpoint's message pointer");
 
 CorvaneServer::CorvaneServer()
-    : m_incomingBudget(kMaxUnfinishedMessageBytes,
+    : m_incomingBudget(kMaxUnfinishedMessageBytes, kMaxMessageStallTime,
                        [this](const IncomingBudget::Victim& victim) {
-                           // Called from inside a connection's reader: closed
-                           // once that has returned.
-                           asio::post(m_server.get_io_service(),
-                                      [this, victim] { giveUpMessage(victim, "unfinished messages held"); });
+                           // Called from inside a connection's reader as
+                           // well: closed once that has returned.
+                           asio::post(m_server.get_io_service(), [this, victim] { giveUpMessage(victim); });
                        })
     , m_pluginsManager(*this)
 {
@@ -139,7 +138,7 @@ void CorvaneServer::init()
     });
     m_drainTimer = std::make_unique<asio::steady_timer>(m_server.get_io_service());
     m_acceptTimer = std::make_unique<asio::steady_timer>(m_server.get_io_service());
-    m_stallTimer = std::make_unique<asio::steady_timer>(m_server.get_io_service());
+    m_reviewTimer = std::make_unique<asio::steady_timer>(m_server.get_io_service());
     platform::raiseDescriptorLimit();
     platform::returnLargeBuffersWhenFreed();
 }
@@ -150,7 +149,7 @@ void CorvaneServer::run()
     listenOnFirstFreePort();
     decideOwnerCheck();
     acceptNext();
-    checkStalledMessages();
+    reviewUnfinishedMessages();
     waitForStopSignal();
     m_server.run();
 }
@@ -327,7 +326,7 @@ void CorvaneServer::waitForStopSignal()
         websocketpp::lib::error_code ignored;
         m_server.stop_listening(ignored);
         m_acceptTimer->cancel();
-        m_stallTimer->cancel();
+        m_reviewTimer->cancel();
         // A paused connection must read again to complete its close handshake.
         resumeAllReading();
         for (const ConnectionPtr& connection : m_pluginsManager.openConnections()) {
@@ -384,7 +383,7 @@ bool CorvaneServer::onPing(websocketpp::connection_hdl hdl, std::string)
     return true;
 }
 
-void CorvaneServer::giveUpMessage(const IncomingBudget::Victim& victim, const std::string& why)
+void CorvaneServer::giveUpMessage(const IncomingBudget::Victim& victim)
 {
     websocketpp::lib::error_code error;
     const ConnectionPtr connection = m_server.get_con_from_hdl(victim.owner, error);
@@ -394,7 +393,11 @@ void CorvaneServer::giveUpMessage(const IncomingBudget::Victim& victim, const st
     m_server.get_elog().write(websocketpp::log::elevel::warn,
                               "closing the connection of client port " + std::to_string(clientPort(connection)) +
                                   " (1009): its unfinished message holds " + std::to_string(victim.held) +
-                                  " bytes, " + why + " " + std::to_string(victim.total) + " bytes, budget " +
+                                  " bytes, " +
+                                  (victim.stalled ? "stalled for " + std::to_string(kMaxMessageStallTime.count()) +
+                                                        " s while unfinished messages held "
+                                                  : std::string("unfinished messages held ")) +
+                                  std::to_string(victim.total) + " bytes, budget " +
                                   std::to_string(kMaxUnfinishedMessageBytes));
     // Nothing more is read from it, so it gets no further; its peer's
     // answer to the close is not waited for long.
@@ -403,19 +406,17 @@ void CorvaneServer::giveUpMessage(const IncomingBudget::Victim& victim, const st
     (void)connection->pause_reading();
 }
 
-void CorvaneServer::checkStalledMessages()
+// Once a second: what the reader reserved for further frames is counted,
+// and stalled messages are given up.
+void CorvaneServer::reviewUnfinishedMessages()
 {
-    m_stallTimer->expires_after(std::chrono::seconds(1));
-    m_stallTimer->async_wait([this](const std::error_code& error) {
+    m_reviewTimer->expires_after(std::chrono::seconds(1));
+    m_reviewTimer->async_wait([this](const std::error_code& error) {
         if (error) {
             return;
         }
-        for (const IncomingBudget::Victim& victim :
-             m_incomingBudget.giveUpStalled(IncomingBudget::Clock::now(), kMaxMessageStallTime)) {
-            giveUpMessage(victim, "stalled for " + std::to_string(kMaxMessageStallTime.count()) +
-                                      " s while unfinished messages held");
-        }
-        checkStalledMessages();
+        m_incomingBudget.review(IncomingBudget::Clock::now());
+        reviewUnfinishedMessages();
     });
 }
 

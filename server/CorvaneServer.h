@@ -71,8 +71,8 @@ private:
     bool onValidate(websocketpp::connection_hdl hdl);
     bool refuseDraftProtocol(const notification::ConnectionPtr& connection);
     bool onPing(websocketpp::connection_hdl hdl, std::string payload);
-    void giveUpMessage(const IncomingBudget::Victim& victim, const std::string& why);
-    void checkStalledMessages();
+    void giveUpMessage(const IncomingBudget::Victim& victim);
+    void reviewUnfinishedMessages();
     void onSocketOpen(websocketpp::connection_hdl hdl);
     void onSocketClose(websocketpp::connection_hdl hdl);
     void onSocketMessage(websocketpp::connection_hdl hdl, Endpoint::message_ptr msg);
@@ -101,7 +101,7 @@ private:
     // the library tells no one when a send queue drains.
     std::vector<Paused> m_pausedConnections;
     std::unique_ptr<asio::steady_timer> m_drainTimer;
-    std::unique_ptr<asio::steady_timer> m_stallTimer; // looks for stalled messages
+    std::unique_ptr<asio::steady_timer> m_reviewTimer; // of the unfinished messages
     Endpoint::acceptor_ptr m_acceptor; // the endpoint's own, taken as it binds
     std::unique_ptr<asio::steady_timer> m_acceptTimer;
     bool m_acceptPaused = false; // out of descriptors: accepting waits for the timer

@@ -70,15 +70,18 @@ public:
     {
     }
 
+    // The reader's data message, or one made to be sent. Room for the
+    // announced size is reserved only once the reader asks for the payload
+    // (when the frame's first bytes are there): a frame header alone takes
+    // nothing, and an answer being sent is never counted.
     EndpointMessage(const std::shared_ptr<Manager>& manager, websocketpp::frame::opcode::value op, std::size_t size)
-        : Base(manager, op, size)
+        : Base(manager, op, 0)
         , m_manager(manager)
+        , m_announced(size)
     {
         if (!websocketpp::frame::opcode::is_control(op) && manager->budget() != nullptr) {
             m_budget = manager->budget();
-            const auto now = IncomingBudget::Clock::now();
-            m_budget->begin(this, manager->owner(), now);
-            m_budget->progress(this, Base::get_raw_payload().capacity(), 0, now);
+            m_budget->begin(this, manager->owner(), IncomingBudget::Clock::now());
         }
     }
 
@@ -94,13 +97,17 @@ public:
     EndpointMessage& operator=(const EndpointMessage&) = delete;
 
     // The reader calls this before each piece of payload it appends, and
-    // before it reserves room for a further frame; the room reserved shows
-    // at the next call, before the frame's first byte is appended.
+    // before it reserves room for a further frame (which the budget's
+    // review counts).
     std::string& get_raw_payload()
     {
         std::string& payload = Base::get_raw_payload();
         if (m_budget != nullptr) {
-            m_budget->progress(this, payload.capacity(), payload.size(), IncomingBudget::Clock::now());
+            if (m_announced != 0) {
+                payload.reserve(m_announced);
+                m_announced = 0;
+            }
+            m_budget->progress(this, payload.size(), IncomingBudget::Clock::now());
         }
         return payload;
     }
@@ -150,11 +157,13 @@ public:
     std::shared_ptr<Manager> manager() const { return m_manager.lock(); }
 
 private:
+    std::size_t reserved() const override { return get_payload().capacity(); }
     // The reader may still append a last piece; the message is never
     // delivered, as its connection is closing.
     void dropPayload() override { std::string().swap(Base::get_raw_payload()); }
 
     std::weak_ptr<Manager> m_manager;
+    std::size_t m_announced = 0;        // the first frame's size, until reserved
     IncomingBudget* m_budget = nullptr; // while partly received
     std::size_t m_queuedCost = 0;
 };

@@ -4,9 +4,11 @@
 
 namespace server {
 
-IncomingBudget::IncomingBudget(std::size_t limit, std::function<void(const Victim&)> overrun)
+IncomingBudget::IncomingBudget(std::size_t limit, Clock::duration stallTimeout,
+                               std::function<void(const Victim&)> giveUp)
     : m_limit(limit)
-    , m_overrun(std::move(overrun))
+    , m_stallTimeout(stallTimeout)
+    , m_giveUp(std::move(giveUp))
 {
 }
 
@@ -17,8 +19,7 @@ void IncomingBudget::begin(UnfinishedMessage* message, Owner owner, Clock::time_
     entry.lastProgress = now;
 }
 
-void IncomingBudget::progress(UnfinishedMessage* message, std::size_t held, std::size_t received,
-                              Clock::time_point now)
+void IncomingBudget::progress(UnfinishedMessage* message, std::size_t received, Clock::time_point now)
 {
     const auto found = m_messages.find(message);
     if (found == m_messages.end() || found->second.givenUp) {
@@ -29,24 +30,8 @@ void IncomingBudget::progress(UnfinishedMessage* message, std::size_t held, std:
         entry.received = received;
         entry.lastProgress = now;
     }
-    if (held <= entry.bytes) {
-        return;
-    }
-    m_held += held - entry.bytes;
-    entry.bytes = held;
-    while (m_held > m_limit) {
-        auto largest = m_messages.end();
-        for (auto it = m_messages.begin(); it != m_messages.end(); ++it) {
-            // Of equal ones, the one with less received loses the least.
-            if (!it->second.givenUp &&
-                (largest == m_messages.end() || it->second.bytes > largest->second.bytes ||
-                 (it->second.bytes == largest->second.bytes && it->second.received < largest->second.received))) {
-                largest = it;
-            }
-        }
-        // m_held counts only entries not given up, so one exists.
-        m_overrun(giveUp(largest->first, largest->second));
-    }
+    recount(message, entry);
+    enforceLimit();
 }
 
 void IncomingBudget::end(UnfinishedMessage* message)
@@ -61,24 +46,55 @@ void IncomingBudget::end(UnfinishedMessage* message)
     m_messages.erase(found);
 }
 
-std::vector<IncomingBudget::Victim> IncomingBudget::giveUpStalled(Clock::time_point now, Clock::duration timeout)
+void IncomingBudget::review(Clock::time_point now)
 {
-    std::vector<Victim> stalled;
     for (auto& [message, entry] : m_messages) {
-        if (!entry.givenUp && now - entry.lastProgress >= timeout) {
-            stalled.push_back(giveUp(message, entry));
+        if (!entry.givenUp) {
+            recount(message, entry);
         }
     }
-    return stalled;
+    enforceLimit();
+    for (auto& [message, entry] : m_messages) {
+        if (!entry.givenUp && now - entry.lastProgress >= m_stallTimeout) {
+            giveUp(message, entry, true);
+        }
+    }
 }
 
-IncomingBudget::Victim IncomingBudget::giveUp(UnfinishedMessage* message, Entry& entry)
+void IncomingBudget::recount(UnfinishedMessage* message, Entry& entry)
 {
-    Victim victim{entry.owner, entry.bytes, m_held};
+    // A buffer never gives back what it reserved while it is being filled.
+    const std::size_t bytes = message->reserved();
+    if (bytes > entry.bytes) {
+        m_held += bytes - entry.bytes;
+        entry.bytes = bytes;
+    }
+}
+
+void IncomingBudget::enforceLimit()
+{
+    while (m_held > m_limit) {
+        auto largest = m_messages.end();
+        for (auto it = m_messages.begin(); it != m_messages.end(); ++it) {
+            // Of equal ones, the one with less received loses the least.
+            if (!it->second.givenUp &&
+                (largest == m_messages.end() || it->second.bytes > largest->second.bytes ||
+                 (it->second.bytes == largest->second.bytes && it->second.received < largest->second.received))) {
+                largest = it;
+            }
+        }
+        // m_held counts only entries not given up, so one exists.
+        giveUp(largest->first, largest->second, false);
+    }
+}
+
+void IncomingBudget::giveUp(UnfinishedMessage* message, Entry& entry, bool stalled)
+{
+    const Victim victim{entry.owner, entry.bytes, m_held, stalled};
     entry.givenUp = true;
     m_held -= entry.bytes;
     message->dropPayload();
-    return victim;
+    m_giveUp(victim);
 }
 
 } // namespace server
