@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <functional>
 #include <type_traits>
 
@@ -207,8 +208,9 @@ void CorvaneServer::decideOwnerCheck()
 // them for years: they are answered 426, naming the one version served.
 bool CorvaneServer::refuseDraftProtocol(const ConnectionPtr& connection)
 {
+    // Read as the library read it to pick its processor: a number in front.
     const std::string version = connection->get_request_header("Sec-WebSocket-Version");
-    if (version == "13") {
+    if (!version.empty() && std::strtol(version.c_str(), nullptr, 10) == 13) {
         return false;
     }
     m_server.get_alog().write(websocketpp::log::alevel::app,
