@@ -459,16 +459,17 @@ void CorvaneServer::checkPausedConnections()
                 (void)it->connection->resume_reading();
                 continue;
             }
-            // Its peer reads nothing, not even the close: the library gives
-            // up on it after the close handshake's timeout.
+            // Its peer reads nothing, not even a close frame, and a write
+            // that cannot finish would hold the connection (on Windows even
+            // past the library's shutdown). Closing the socket under the
+            // library ends it as a failed write would.
             m_server.get_elog().write(websocketpp::log::elevel::warn,
-                                      "closing the connection of client port " +
-                                          std::to_string(clientPort(it->connection)) + " (1008): " +
+                                      "dropping the connection of client port " +
+                                          std::to_string(clientPort(it->connection)) + ": " +
                                           std::to_string(it->queued) + " bytes queued for it, nothing read for " +
                                           std::to_string(kMaxUndrainedTime.count()) + " s");
-            websocketpp::lib::error_code ignored;
-            it->connection->set_close_handshake_timeout(1000);
-            it->connection->close(websocketpp::close::status::policy_violation, "not reading", ignored);
+            asio::error_code ignored;
+            it->connection->get_raw_socket().close(ignored);
         }
         m_pausedConnections.erase(done, m_pausedConnections.end());
         if (!m_pausedConnections.empty()) {

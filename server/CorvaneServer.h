@@ -31,7 +31,7 @@ namespace server {
 // that does not read its answers is slowed rather than served into the
 // service's memory; its requests are still answered, in order. Pongs count
 // as answers. If such a queue does not drain at all for kMaxUndrainedTime,
-// the connection is closed (1008).
+// the connection is dropped.
 //
 // Partly received messages of all connections together hold at most
 // kMaxUnfinishedMessageBytes: beyond it the connection whose message holds

@@ -20,7 +20,7 @@ inline constexpr std::size_t kMaxQueuedAnswerBytes = std::size_t{16} << 20;
 inline constexpr std::size_t kQueuedFrameOverhead = 1024;
 
 // A connection not read because of its queue, whose queue then does not
-// drain at all for this long, is closed: its peer has stopped reading.
+// drain at all for this long, is dropped: its peer has stopped reading.
 inline constexpr std::chrono::seconds kMaxUndrainedTime{30};
 
 // The largest message a connection may send.
