@@ -501,13 +501,18 @@ int WsClient::close(int code, milliseconds timeout, std::vector<WsMessage>* befo
 
 HttpResponse httpGet(const std::string& path, const std::string& host, int port, milliseconds timeout)
 {
+    return httpExchange("GET " + path + " HTTP/1.1\r\nHost: " + host + ":" + std::to_string(port) +
+                            "\r\nConnection: close\r\n\r\n",
+                        host, port, timeout);
+}
+
+HttpResponse httpExchange(const std::string& requestText, const std::string& host, int port, milliseconds timeout)
+{
     const auto deadline = Clock::now() + timeout;
     const int fd = connectTcp(host, port, timeout);
     if (fd < 0) {
         throw WsError("cannot connect to " + host + ":" + std::to_string(port) + ": " + std::strerror(errno));
     }
-    const std::string requestText =
-        "GET " + path + " HTTP/1.1\r\nHost: " + host + ":" + std::to_string(port) + "\r\nConnection: close\r\n\r\n";
     std::size_t done = 0;
     while (done < requestText.size()) {
         const ssize_t n = ::send(fd, requestText.data() + done, requestText.size() - done, MSG_NOSIGNAL);

@@ -131,6 +131,11 @@ private:
 HttpResponse httpGet(const std::string& path, const std::string& host = "127.0.0.1", int port = server::kFirstPort,
                      milliseconds timeout = milliseconds(5000));
 
+// Sends requestText as it is (a handshake of any form) and returns the
+// response head.
+HttpResponse httpExchange(const std::string& requestText, const std::string& host = "127.0.0.1",
+                          int port = server::kFirstPort, milliseconds timeout = milliseconds(5000));
+
 // True when something accepts TCP connections on host:port.
 bool isListening(const std::string& host, int port);
 

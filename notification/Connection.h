@@ -8,26 +8,20 @@
 #include <memory>
 
 namespace websocketpp {
-namespace config {
-struct asio;
-}
 template <typename config>
 class connection;
-namespace message_buffer {
-namespace alloc {
-template <typename message>
-class con_msg_manager;
-}
-template <template <class> class con_msg_manager>
-class message;
-} // namespace message_buffer
 } // namespace websocketpp
+
+namespace server {
+struct EndpointConfig;
+class EndpointMessage;
+} // namespace server
 
 namespace notification {
 
-using Connection = websocketpp::connection<websocketpp::config::asio>;
+using Connection = websocketpp::connection<server::EndpointConfig>;
 using ConnectionPtr = std::shared_ptr<Connection>;
-using Message = websocketpp::message_buffer::message<websocketpp::message_buffer::alloc::con_msg_manager>;
+using Message = server::EndpointMessage;
 using MessagePtr = std::shared_ptr<Message>;
 
 } // namespace notification

@@ -119,6 +119,11 @@ OriginPolicySource readOriginPolicySource();
 // busy service does not run out early. Nothing to do where there is no such limit.
 void raiseDescriptorLimit();
 
+// Makes the allocator give large buffers (messages of megabytes) back to the
+// system when they are freed, so that memory a page made the service take
+// for a message is returned once the message is gone, not kept for reuse.
+void returnLargeBuffersWhenFreed();
+
 enum class StandardStream { output, error };
 
 // Whether the process's standard output or error leads anywhere (a file, a

@@ -6,6 +6,7 @@
 #include <elf.h>
 #include <fcntl.h>
 #include <link.h>
+#include <malloc.h>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
@@ -857,6 +858,14 @@ void raiseDescriptorLimit()
         limit.rlim_cur = limit.rlim_max;
         (void)::setrlimit(RLIMIT_NOFILE, &limit);
     }
+}
+
+void returnLargeBuffersWhenFreed()
+{
+    // A fixed threshold: glibc otherwise raises it to the size of each
+    // mapped buffer freed, and the next buffers of that size come from the
+    // heap, which keeps them after they are freed.
+    (void)::mallopt(M_MMAP_THRESHOLD, 1 << 20);
 }
 
 bool standardStreamUsable(StandardStream stream)

@@ -578,6 +578,12 @@ void raiseDescriptorLimit()
     // Sockets on Windows are kernel handles without a per-process limit to lift.
 }
 
+void returnLargeBuffersWhenFreed()
+{
+    // The Windows heap serves large blocks from their own virtual allocations
+    // and releases them when freed.
+}
+
 bool standardStreamUsable(StandardStream stream)
 {
     const HANDLE handle = ::GetStdHandle(stream == StandardStream::output ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);

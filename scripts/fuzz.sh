@@ -6,7 +6,8 @@
 #
 #   scripts/fuzz.sh [SECONDS]
 #
-# The seeds in tests/fuzz/corpus/<target>/ are copied into a work directory,
+# The seeds in tests/fuzz/corpus/<target>/ (or the directory the target
+# names in tests/fuzz/CMakeLists.txt) are copied into a work directory,
 # so a run never writes into the tree. The work directory keeps the corpus
 # each target grows and its findings, for the next run:
 #   CORVANE_FUZZ_WORK      work directory (default: <build root>/fuzz/work)
@@ -37,7 +38,7 @@ export UBSAN_OPTIONS="print_stacktrace=1${UBSAN_OPTIONS:+:$UBSAN_OPTIONS}"
 
 declare -a findings=()
 declare -a summaries=()
-while read -r name max_len binary; do
+while read -r name max_len binary seeds; do
   if [[ -n "${CORVANE_FUZZ_TARGETS:-}" && " $CORVANE_FUZZ_TARGETS " != *" $name "* ]]; then
     continue
   fi
@@ -45,7 +46,7 @@ while read -r name max_len binary; do
   artifacts="$work/$name/findings"
   log="$work/$name/last-run.log"
   mkdir -p "$corpus" "$artifacts"
-  cp -n tests/fuzz/corpus/"$name"/* "$corpus"/ 2>/dev/null || true
+  cp -n tests/fuzz/corpus/"${seeds:-$name}"/* "$corpus"/ 2>/dev/null || true
 
   echo "==> [fuzz] $name: ${seconds}s, inputs up to $max_len bytes, corpus $corpus"
   set +e

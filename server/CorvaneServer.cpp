@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <functional>
 #include <type_traits>
 
@@ -18,13 +19,19 @@ namespace server {
 using notification::ConnectionPtr;
 using notification::MessagePtr;
 
-static_assert(std::is_same_v<ConnectionPtr, websocketpp::server<websocketpp::config::asio>::connection_ptr>,
+static_assert(std::is_same_v<ConnectionPtr, websocketpp::server<EndpointConfig>::connection_ptr>,
               "notification/Connection.h must name the endpoint's connection pointer");
-static_assert(std::is_same_v<MessagePtr, websocketpp::server<websocketpp::config::asio>::message_ptr>,
+static_assert(std::is_same_v<MessagePtr, websocketpp::server<EndpointConfig>::message_ptr>,
               "notification/Connection.h must name the endpoint's message pointer");
 
 CorvaneServer::CorvaneServer()
-    : m_pluginsManager(*this)
+    : m_incomingBudget(kMaxUnfinishedMessageBytes, kMaxMessageStallTime,
+                       [this](const IncomingBudget::Victim& victim) {
+                           // Called from inside a connection's reader as
+                           // well: closed once that has returned.
+                           asio::post(m_server.get_io_service(), [this, victim] { giveUpMessage(victim); });
+                       })
+    , m_pluginsManager(*this)
 {
 }
 
@@ -47,7 +54,26 @@ std::string CorvaneServer::originOf(const ConnectionPtr& connection) const
 
 namespace {
 
-using Endpoint = websocketpp::server<websocketpp::config::asio>;
+using Endpoint = websocketpp::server<EndpointConfig>;
+
+// The connection's message manager, reached through a message it makes
+// (a control frame's, which is never taken for a received message).
+EndpointMessage::Manager& managerOf(const ConnectionPtr& connection)
+{
+    return *connection->get_message(websocketpp::frame::opcode::close, 0)->manager();
+}
+
+std::size_t queuedBytes(const ConnectionPtr& connection)
+{
+    return managerOf(connection).queuedBytes();
+}
+
+std::uint16_t clientPort(const ConnectionPtr& connection)
+{
+    asio::error_code error;
+    const auto endpoint = connection->get_raw_socket().remote_endpoint(error);
+    return error ? 0 : endpoint.port();
+}
 
 // An administrator's origin policy, when there is one, with its start-up
 // messages written to the error log.
@@ -115,6 +141,7 @@ void CorvaneServer::init()
     m_server.set_open_handler(std::bind(&CorvaneServer::onSocketOpen, this, _1));
     m_server.set_message_handler(std::bind(&CorvaneServer::onSocketMessage, this, _1, _2));
     m_server.set_close_handler(std::bind(&CorvaneServer::onSocketClose, this, _1));
+    m_server.set_ping_handler(std::bind(&CorvaneServer::onPing, this, _1, _2));
     m_server.set_reuse_addr(platform::listenerMayReuseAddress());
     m_server.set_tcp_pre_bind_handler([this](Endpoint::acceptor_ptr acceptor) {
         m_acceptor = std::move(acceptor); // for acceptNext()
@@ -122,7 +149,9 @@ void CorvaneServer::init()
     });
     m_drainTimer = std::make_unique<asio::steady_timer>(m_server.get_io_service());
     m_acceptTimer = std::make_unique<asio::steady_timer>(m_server.get_io_service());
+    m_reviewTimer = std::make_unique<asio::steady_timer>(m_server.get_io_service());
     platform::raiseDescriptorLimit();
+    platform::returnLargeBuffersWhenFreed();
 }
 
 void CorvaneServer::run(const std::string& startError)
@@ -134,6 +163,7 @@ void CorvaneServer::run(const std::string& startError)
     listenOnFirstFreePort();
     decideOwnerCheck();
     acceptNext();
+    reviewUnfinishedMessages();
     waitForStopSignal();
     m_server.run();
 }
@@ -185,9 +215,32 @@ void CorvaneServer::decideOwnerCheck()
     }
 }
 
+// The library also speaks the drafts before RFC 6455 (hixie-76 and
+// versions 7 and 8). Their messages have no size limit and their origin
+// header is not the one the origin policy reads, and no browser has sent
+// them for years: they are answered 426, naming the one version served.
+bool CorvaneServer::refuseDraftProtocol(const ConnectionPtr& connection)
+{
+    // Read as the library read it to pick its processor: a number in front.
+    const std::string version = connection->get_request_header("Sec-WebSocket-Version");
+    if (!version.empty() && std::strtol(version.c_str(), nullptr, 10) == 13) {
+        return false;
+    }
+    m_server.get_alog().write(websocketpp::log::alevel::app,
+                              "handshake of " + connection->get_remote_endpoint() + " refused: WebSocket version \"" +
+                                  printable(version.empty() ? std::string("hixie-76") : version) +
+                                  "\" is not served, only 13");
+    connection->set_status(websocketpp::http::status_code::upgrade_required);
+    connection->replace_header("Sec-WebSocket-Version", "13");
+    return true;
+}
+
 bool CorvaneServer::onValidate(websocketpp::connection_hdl hdl)
 {
     const ConnectionPtr connection = m_server.get_con_from_hdl(hdl);
+    if (refuseDraftProtocol(connection)) {
+        return false;
+    }
     asio::error_code remoteError;
     asio::error_code localError;
     auto& socket = connection->get_raw_socket();
@@ -242,6 +295,7 @@ void CorvaneServer::acceptNext()
         acceptLater();
         return;
     }
+    managerOf(connection).adopt(m_incomingBudget, connection->get_handle());
     m_acceptor->async_accept(connection->get_raw_socket(), [this, connection](const std::error_code& error) {
         if (!error) {
             if (m_acceptPaused) {
@@ -289,6 +343,7 @@ void CorvaneServer::waitForStopSignal()
         websocketpp::lib::error_code ignored;
         m_server.stop_listening(ignored);
         m_acceptTimer->cancel();
+        m_reviewTimer->cancel();
         // A paused connection must read again to complete its close handshake.
         resumeAllReading();
         for (const ConnectionPtr& connection : m_pluginsManager.openConnections()) {
@@ -315,7 +370,8 @@ void CorvaneServer::onSocketOpen(websocketpp::connection_hdl hdl)
 void CorvaneServer::onSocketClose(websocketpp::connection_hdl hdl)
 {
     ConnectionPtr connection = m_server.get_con_from_hdl(hdl);
-    m_pausedConnections.erase(std::remove(m_pausedConnections.begin(), m_pausedConnections.end(), connection),
+    m_pausedConnections.erase(std::remove_if(m_pausedConnections.begin(), m_pausedConnections.end(),
+                                             [&](const Paused& paused) { return paused.connection == connection; }),
                               m_pausedConnections.end());
     post(std::make_shared<notification::ConnectCloseNotification>(std::move(connection)));
 }
@@ -323,25 +379,75 @@ void CorvaneServer::onSocketClose(websocketpp::connection_hdl hdl)
 void CorvaneServer::onSocketMessage(websocketpp::connection_hdl hdl, Endpoint::message_ptr msg)
 {
     ConnectionPtr connection = m_server.get_con_from_hdl(hdl);
+    msg->received();
+    const auto manager = msg->manager();
     auto n = std::make_shared<notification::MsgNotification>(std::move(msg));
     n->setConnection(connection);
     post(std::move(n));
-    if (connection->get_buffered_amount() > kMaxQueuedAnswerBytes) {
+    if (manager && manager->queuedBytes() > kMaxQueuedAnswerBytes) {
         pauseReading(connection);
     }
 }
 
+bool CorvaneServer::onPing(websocketpp::connection_hdl hdl, std::string)
+{
+    // Its pong is queued like an answer: a peer that pings and never reads
+    // is stopped the same way.
+    const ConnectionPtr connection = m_server.get_con_from_hdl(hdl);
+    if (queuedBytes(connection) > kMaxQueuedAnswerBytes) {
+        pauseReading(connection);
+    }
+    return true;
+}
+
+void CorvaneServer::giveUpMessage(const IncomingBudget::Victim& victim)
+{
+    websocketpp::lib::error_code error;
+    const ConnectionPtr connection = m_server.get_con_from_hdl(victim.owner, error);
+    if (error || connection->get_state() != websocketpp::session::state::open) {
+        return;
+    }
+    m_server.get_elog().write(websocketpp::log::elevel::warn,
+                              "closing the connection of client port " + std::to_string(clientPort(connection)) +
+                                  " (1009): its unfinished message holds " + std::to_string(victim.held) +
+                                  " bytes, " +
+                                  (victim.stalled ? "stalled for " + std::to_string(kMaxMessageStallTime.count()) +
+                                                        " s while unfinished messages held "
+                                                  : std::string("unfinished messages held ")) +
+                                  std::to_string(victim.total) + " bytes, budget " +
+                                  std::to_string(kMaxUnfinishedMessageBytes));
+    // Nothing more is read from it, so it gets no further; its peer's
+    // answer to the close is not waited for long.
+    connection->set_close_handshake_timeout(1000);
+    connection->close(websocketpp::close::status::message_too_big, "unfinished message too large or stalled", error);
+    (void)connection->pause_reading();
+}
+
+// Once a second: what the reader reserved for further frames is counted,
+// and stalled messages are given up.
+void CorvaneServer::reviewUnfinishedMessages()
+{
+    m_reviewTimer->expires_after(std::chrono::seconds(1));
+    m_reviewTimer->async_wait([this](const std::error_code& error) {
+        if (error) {
+            return;
+        }
+        m_incomingBudget.review(IncomingBudget::Clock::now());
+        reviewUnfinishedMessages();
+    });
+}
+
 void CorvaneServer::pauseReading(const ConnectionPtr& connection)
 {
-    if (std::find(m_pausedConnections.begin(), m_pausedConnections.end(), connection) !=
-        m_pausedConnections.end()) {
+    if (std::any_of(m_pausedConnections.begin(), m_pausedConnections.end(),
+                    [&](const Paused& paused) { return paused.connection == connection; })) {
         return;
     }
     // We are inside this connection's read handler on the loop's only
     // thread, so clearing its read flag here stops the read that would
     // follow; pause_reading() would only post that and let one more read in.
     connection->handle_pause_reading();
-    m_pausedConnections.push_back(connection);
+    m_pausedConnections.push_back({connection, queuedBytes(connection), std::chrono::steady_clock::now()});
     if (m_pausedConnections.size() == 1) {
         checkPausedConnections();
     }
@@ -354,13 +460,33 @@ void CorvaneServer::checkPausedConnections()
         if (error) {
             return;
         }
-        const auto drained = std::partition(
-            m_pausedConnections.begin(), m_pausedConnections.end(),
-            [](const ConnectionPtr& connection) { return connection->get_buffered_amount() >= kMaxQueuedAnswerBytes; });
-        for (auto it = drained; it != m_pausedConnections.end(); ++it) {
-            (void)(*it)->resume_reading();
+        const auto now = std::chrono::steady_clock::now();
+        const auto done = std::partition(m_pausedConnections.begin(), m_pausedConnections.end(), [&](Paused& paused) {
+            const std::size_t queued = queuedBytes(paused.connection);
+            if (queued < paused.queued) {
+                paused.queued = queued;
+                paused.drained = now;
+            }
+            return queued >= kMaxQueuedAnswerBytes && now - paused.drained < kMaxUndrainedTime;
+        });
+        for (auto it = done; it != m_pausedConnections.end(); ++it) {
+            if (queuedBytes(it->connection) < kMaxQueuedAnswerBytes) {
+                (void)it->connection->resume_reading();
+                continue;
+            }
+            // Its peer reads nothing, not even a close frame, and a write
+            // that cannot finish would hold the connection (on Windows even
+            // past the library's shutdown). Closing the socket under the
+            // library ends it as a failed write would.
+            m_server.get_elog().write(websocketpp::log::elevel::warn,
+                                      "dropping the connection of client port " +
+                                          std::to_string(clientPort(it->connection)) + ": " +
+                                          std::to_string(it->queued) + " bytes queued for it, nothing read for " +
+                                          std::to_string(kMaxUndrainedTime.count()) + " s");
+            asio::error_code ignored;
+            it->connection->get_raw_socket().close(ignored);
         }
-        m_pausedConnections.erase(drained, m_pausedConnections.end());
+        m_pausedConnections.erase(done, m_pausedConnections.end());
         if (!m_pausedConnections.empty()) {
             checkPausedConnections();
         }
@@ -369,8 +495,8 @@ void CorvaneServer::checkPausedConnections()
 
 void CorvaneServer::resumeAllReading()
 {
-    for (const ConnectionPtr& connection : m_pausedConnections) {
-        (void)connection->resume_reading();
+    for (const Paused& paused : m_pausedConnections) {
+        (void)paused.connection->resume_reading();
     }
     m_pausedConnections.clear();
     m_drainTimer->cancel();

@@ -5,11 +5,13 @@
 #include "platform/SocketOwner.h"
 #include "plugin/PluginsManager.h"
 #include "plugin/Transport.h"
+#include "server/EndpointConfig.h"
+#include "server/IncomingBudget.h"
 #include "server/OriginPolicy.h"
 
-#include <websocketpp/config/asio_no_tls.hpp>
 #include <websocketpp/server.hpp>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -27,7 +29,17 @@ namespace server {
 // A connection whose queued answers pass kMaxQueuedAnswerBytes
 // (server/QueueLimit.h) is not read until they drain below it, so a page
 // that does not read its answers is slowed rather than served into the
-// service's memory; its requests are still answered, in order.
+// service's memory; its requests are still answered, in order. Pongs count
+// as answers. If such a queue does not drain at all for kMaxUndrainedTime,
+// the connection is dropped.
+//
+// Partly received messages of all connections together hold at most
+// kMaxUnfinishedMessageBytes: beyond it the connection whose message holds
+// the most is closed (1009), as is one whose message has not grown for
+// kMaxMessageStallTime.
+//
+// Only RFC 6455 handshakes (version 13) are served; the drafts before it
+// the library also speaks are answered 426.
 //
 // A handshake is answered 403, before any notification, when the client's
 // socket belongs to another user (another session on Windows) or cannot be
@@ -48,12 +60,21 @@ public:
     void run(const std::string& startError = {});
 
 private:
-    using Endpoint = websocketpp::server<websocketpp::config::asio>;
+    using Endpoint = websocketpp::server<EndpointConfig>;
+    struct Paused {
+        notification::ConnectionPtr connection;
+        std::size_t queued = 0;                        // the least seen while paused
+        std::chrono::steady_clock::time_point drained; // when it last went down
+    };
 
     void init();
     void listenOnFirstFreePort();
     void decideOwnerCheck();
     bool onValidate(websocketpp::connection_hdl hdl);
+    bool refuseDraftProtocol(const notification::ConnectionPtr& connection);
+    bool onPing(websocketpp::connection_hdl hdl, std::string payload);
+    void giveUpMessage(const IncomingBudget::Victim& victim);
+    void reviewUnfinishedMessages();
     void onSocketOpen(websocketpp::connection_hdl hdl);
     void onSocketClose(websocketpp::connection_hdl hdl);
     void onSocketMessage(websocketpp::connection_hdl hdl, Endpoint::message_ptr msg);
@@ -69,6 +90,8 @@ private:
     void sendText(const notification::ConnectionPtr& connection, std::string_view text) override;
     std::string originOf(const notification::ConnectionPtr& connection) const override;
 
+    // First, so that it outlives every connection's messages.
+    IncomingBudget m_incomingBudget;
     plugin::PluginsManager m_pluginsManager;
     Endpoint m_server;
     std::optional<OriginPolicy> m_originPolicy;
@@ -79,8 +102,9 @@ private:
     bool m_stopping = false; // set by the stop signal; later opens are closed at once
     // Connections not read for now, and the timer that looks at them again:
     // the library tells no one when a send queue drains.
-    std::vector<notification::ConnectionPtr> m_pausedConnections;
+    std::vector<Paused> m_pausedConnections;
     std::unique_ptr<asio::steady_timer> m_drainTimer;
+    std::unique_ptr<asio::steady_timer> m_reviewTimer; // of the unfinished messages
     Endpoint::acceptor_ptr m_acceptor; // the endpoint's own, taken as it binds
     std::unique_ptr<asio::steady_timer> m_acceptTimer;
     bool m_acceptPaused = false; // out of descriptors: accepting waits for the timer

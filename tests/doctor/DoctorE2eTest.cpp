@@ -18,11 +18,18 @@
 #include <netinet/in.h>
 #include <grp.h>
 #include <pwd.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
 
 #include <cstdio>
 #include <cstdlib>
@@ -229,6 +236,81 @@ TEST_F(DoctorTest, firstPortHeldByAnotherProgram_isReportedAsNotCorvane)
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_FALSE(run.serviceAnswers);
     EXPECT_TRUE(run.has("service", "note", "1237")) << run.output;
+    EXPECT_TRUE(run.has("service", "problem", "not Corvane")) << run.output;
+}
+
+// A loopback listener on port, not yet accepting.
+int listenOn(int port, int backlog)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << port;
+    EXPECT_EQ(::listen(fd, backlog), 0);
+    return fd;
+}
+
+TEST_F(DoctorTest, hostileListenersOnTheRange_costSecondsAndLittleMemoryAndAreEachNamed)
+{
+    // 1237 accepts nothing and its queue is full, so a connection is never
+    // made; 1238 answers anything with garbage without end; 1239 accepts
+    // and stays silent.
+    const int full = listenOn(1237, 0);
+    std::vector<int> queued;
+    for (int i = 0; i < 4; ++i) {
+        queued.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(1237);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        (void)::connect(queued.back(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+    }
+    const int flood = listenOn(1238, 8);
+    const int silent = listenOn(1239, 8);
+    std::atomic<bool> stop{false};
+    std::thread flooder([&] {
+        const std::string garbage(64 * 1024, '\x9b');
+        while (!stop) {
+            pollfd waiting{flood, POLLIN, 0};
+            if (::poll(&waiting, 1, 100) <= 0) {
+                continue;
+            }
+            const int peer = ::accept(flood, nullptr, nullptr);
+            while (!stop && peer >= 0 && ::send(peer, garbage.data(), garbage.size(), MSG_NOSIGNAL) > 0) {
+            }
+            ::close(peer);
+        }
+    });
+
+    const auto started = std::chrono::steady_clock::now();
+    const DoctorRun run = runDoctor((directory / "run").string());
+    const auto took = std::chrono::steady_clock::now() - started;
+    stop = true;
+    flooder.join();
+    for (const int fd : queued) {
+        ::close(fd);
+    }
+    for (const int fd : {full, flood, silent}) {
+        ::close(fd);
+    }
+    rusage usage{};
+    ::getrusage(RUSAGE_CHILDREN, &usage);
+
+    EXPECT_LT(took, std::chrono::seconds(10));
+    if (harness::environmentOr("CORVANE_TEST_LAUNCHER").empty()) {
+        EXPECT_LT(usage.ru_maxrss, 100 * 1024) << "KiB at the doctor's peak";
+    }
+    std::printf("[ doctor   ] report in %lld ms, peak resident %ld KiB\n",
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()),
+                usage.ru_maxrss);
+    EXPECT_TRUE(run.has("service", "note", "port 1237: something listens there but could not be probed"))
+        << run.output;
+    EXPECT_TRUE(run.has("service", "note", "port 1238: a program that is not Corvane listens there; it answered"))
+        << run.output;
+    EXPECT_TRUE(run.has("service", "note", "port 1239: a program that is not Corvane listens there; it no answer"))
+        << run.output;
     EXPECT_TRUE(run.has("service", "problem", "not Corvane")) << run.output;
 }
 

@@ -99,6 +99,43 @@ TEST(ProtocolTest, decodeRequest_survivesDeepNesting)
     EXPECT_EQ(rejection(nestedObjects), "Invalid message format");
 }
 
+// Everything a decoded request carries, as one text.
+std::string outcome(const std::shared_ptr<PluginNotification>& decoded)
+{
+    if (auto rejected = std::dynamic_pointer_cast<InvalidSyntaxResponse>(decoded)) {
+        return rejected->responseText();
+    }
+    if (auto load = std::dynamic_pointer_cast<LoadPluginNotification>(decoded)) {
+        return "load " + load->moduleName() + " as " + decoded->msgId();
+    }
+    auto call = std::dynamic_pointer_cast<InvokePluginFunctionNotification>(decoded);
+    return call ? "call " + call->functionName() + "(" + call->param() + ") as " + decoded->msgId() : "nothing";
+}
+
+TEST(ProtocolTest, decodeRequest_documentsTooDeepForTheReaderGetTheSameRows)
+{
+    // Checked level by level from the first level on, each gets what the
+    // reader alone gives it.
+    for (const char* payload :
+         {"{\"MsgId\":\"1\",\"Module\":\"q\",\"deep\":[{\"a\":[1,{\"b\":\"\\\"]}\"}]}],\"Method\":\"m\"}",
+          "{\"x\":{\"MsgId\":\"in\"},\"MsgId\":\"out\",\"Method\":\"m\",\"Param\":\"p\\u0000q\"}",
+          "{\"MsgId\":[\"1\"],\"Method\":\"m\"}", "{\"MsgId\":\"1\",\"Method\":{\"m\":1}}",
+          "[{\"MsgId\":\"1\",\"Method\":\"m\"}]", " {\"MsgId\" : \"1\" , \"Method\" : \"m\" , \"e\" : [ ] , \"o\" : { } } ",
+          "{\"MsgId\":\"1\",\"Method\":\"m\",\"x\":[[[1e400]]]}", "{\"MsgId\":\"1\",\"Method\":\"m\",\"x\":[[\"\\u12\"]]}",
+          "{\"MsgId\":\"1\",\"Method\":\"m\",\"x\":[[-0.5e+3,true,false,null]]}",
+          "{\"MsgId\":\"1\",\"Method\":\"m\",\"x\":[[01]]}", "{\"MsgId\":\"1\",\"Method\":\"m\",\"x\":[[1,]]}",
+          "{\"MsgId\":\"1\",\"Method\":\"m\",\"x\":[{\"k\" 1}]}", "{\"MsgId\":\"1\",\"Method\":\"m\",\"x\":[{1:2}]}",
+          "{\"MsgId\":\"1\",\"Method\":\"m\",\"x\":[[tru]]}", "{\"MsgId\":\"1\",\"Method\":\"m\",\"x\":[[\"a\tb\"]]}",
+          "{\"MsgId\":\"1\",\"Method\":\"m\",\"x\":[}]}", "{\"MsgId\":\"1\",\"Method\":\"m\",\"x\":{]}",
+          "{\"MsgId\":\"1\",\"Method\":\"m\",\"x\":[[\"\\ud800\"]]}", "{\"MsgId\":\"1\",\"Method\":\"m\"}]",
+          "[[]] x", "[[\"open", "[1 2]", "{\"a\":1,}", "[]", "\"text\"", "{}", "\xEF\xBB\xBF[[{}]]"}) {
+        const std::string expected = outcome(decodeRequest(payload));
+        for (std::size_t depth = 0; depth < 3; ++depth) {
+            EXPECT_EQ(outcome(decodeRequest(payload, depth)), expected) << payload << " from level " << depth;
+        }
+    }
+}
+
 TEST(ProtocolTest, writeResponse_isCompactInFixedOrder)
 {
     auto response = std::make_shared<InvokeFunctionResponse>(true, "text");

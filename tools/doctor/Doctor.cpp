@@ -78,8 +78,8 @@ void checkService(Report& report)
     }
 
     std::string notCorvaneOnFirst;
-    for (unsigned port = server::kFirstPort; port <= server::kLastPort; ++port) {
-        const PortProbe probe = probePort(static_cast<std::uint16_t>(port));
+    for (const PortProbe& probe : probePorts(server::kFirstPort, server::kLastPort)) {
+        const unsigned port = probe.port;
         const std::string where = "port " + std::to_string(port);
         if (probe.kind == PortProbe::Kind::nothing) {
             continue;
@@ -112,7 +112,11 @@ void checkService(Report& report)
             report.note(area, where + ": another user's Corvane service (it refuses this user)" + whose);
             continue;
         case PortProbe::Kind::notCorvane:
-            report.note(area, where + ": a program that is not Corvane listens there; it " + probe.detail + whose);
+        case PortProbe::Kind::unprobed:
+            report.note(area, where + (probe.kind == PortProbe::Kind::unprobed
+                                           ? ": something listens there but could not be probed; it "
+                                           : ": a program that is not Corvane listens there; it ") +
+                                  probe.detail + whose);
             if (port == server::kFirstPort) {
                 notCorvaneOnFirst = probe.detail;
             }
