@@ -283,7 +283,8 @@ public:
         m_unreadable = true;
         m_report.problem("tokens",
                          "certificate " + label + " on token \"" + token + "\" cannot be decoded: " + reason +
-                             "; Quintrel reads no further certificate of that token",
+                             "; GetCertInfo passes over it, the older certificate methods read no further "
+                             "certificate of that token",
                          "replace that certificate on the token, or ask whoever issued it");
     }
 
