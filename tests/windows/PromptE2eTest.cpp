@@ -7,6 +7,7 @@
 #include "TestCertificates.h"
 
 #include <openssl/evp.h>
+#include <openssl/rsa.h>
 #include <rapidjson/document.h>
 
 #include <gtest/gtest.h>
@@ -53,6 +54,41 @@ std::string hex(const Bytes& data)
     return out;
 }
 
+Bytes sha256(const Bytes& data)
+{
+    Bytes digest(32);
+    EVP_Digest(data.data(), data.size(), digest.data(), nullptr, EVP_sha256(), nullptr);
+    return digest;
+}
+
+Bytes concat(Bytes a, const Bytes& b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// The fake token signs nothing: what a real one returns for CKM_RSA_PKCS
+// over the data Corvane.exe handed it is made here with the test's key,
+// and OpenSSL checks it as a SHA-256 signature over `digest`.
+bool tokenSignatureVerifies(EVP_PKEY* key, const Bytes& input, const Bytes& digest)
+{
+    EVP_PKEY_CTX* sign = EVP_PKEY_CTX_new(key, nullptr);
+    std::size_t length = 0;
+    bool ok = sign != nullptr && EVP_PKEY_sign_init(sign) == 1 &&
+              EVP_PKEY_CTX_set_rsa_padding(sign, RSA_PKCS1_PADDING) == 1 &&
+              EVP_PKEY_sign(sign, nullptr, &length, input.data(), input.size()) == 1;
+    Bytes signature(length);
+    ok = ok && EVP_PKEY_sign(sign, signature.data(), &length, input.data(), input.size()) == 1;
+    EVP_PKEY_CTX_free(sign);
+    EVP_PKEY_CTX* verify = ok ? EVP_PKEY_CTX_new(key, nullptr) : nullptr;
+    ok = verify != nullptr && EVP_PKEY_verify_init(verify) == 1 &&
+         EVP_PKEY_CTX_set_rsa_padding(verify, RSA_PKCS1_PADDING) == 1 &&
+         EVP_PKEY_CTX_set_signature_md(verify, EVP_sha256()) == 1 &&
+         EVP_PKEY_verify(verify, signature.data(), length, digest.data(), digest.size()) == 1;
+    EVP_PKEY_CTX_free(verify);
+    return ok;
+}
+
 class WindowsPrompt : public ::testing::Test {
 protected:
     void SetUp() override
@@ -79,7 +115,8 @@ protected:
         certificate = makeCertificate(recipe);
         writeBytes((directory / "cert.der").string(), certificate.der);
         std::ofstream(directory / "kestova.conf")
-            << "log " << (directory / "calls").string() << "\npin 1234\nslot 1\ntoken-flags " << std::hex << flags
+            << "log " << (directory / "calls").string() << "\nsign-input " << (directory / "signed").string()
+            << "\npin 1234\nslot 1\ntoken-flags " << std::hex << flags
             << "\nobject " << (directory / "cert.der").string() << "\nobject-id 01\nprivate-key 01 "
             << hex(rsaModulus(certificate.key.get())) << "\n";
         ServiceOptions options;
@@ -132,6 +169,8 @@ protected:
         return response;
     }
 
+    Bytes signedData() const { return readBytes((directory / "signed").string()); }
+
     static std::string error(const rapidjson::Document& response)
     {
         return response.IsObject() && response.HasMember("error") ? response["error"].GetString() : "";
@@ -161,6 +200,7 @@ TEST_F(WindowsPrompt, sign_withThePinTypedIntoTheDialog_signsAndTheDialogNamesTh
     const rapidjson::Document response = call("Sign", ",\\\"origin\\\":\\\"https://evil.example\\\"");
     const std::string dialog = seen.get();
     ASSERT_TRUE(response.HasMember("signature")) << error(response) << "\n" << dialog;
+    EXPECT_TRUE(tokenSignatureVerifies(certificate.key.get(), signedData(), Bytes(32, 9)));
     EXPECT_EQ(fileText(directory / "calls").find("C_Login no-pin"), std::string::npos);
     EXPECT_NE(fileText(directory / "calls").find("C_Login\nC_FindObjectsInit"), std::string::npos);
     EXPECT_NE(fileText(directory / "calls").find("C_Sign\nC_Logout\nC_CloseSession\n"), std::string::npos);
@@ -195,6 +235,13 @@ TEST_F(WindowsPrompt, authenticate_cancelledThenWrongPinThenRight)
     EXPECT_TRUE(response.HasMember("signature")) << error(response);
     ASSERT_TRUE(response.HasMember("origin"));
     EXPECT_STREQ(response["origin"].GetString(), "https://bank.example");
+    // The origin is inside what was signed: the check for another site fails.
+    const Bytes challengeHash = sha256(Bytes(32, 7));
+    const auto originHash = [](const std::string& origin) { return sha256(Bytes(origin.begin(), origin.end())); };
+    EXPECT_TRUE(tokenSignatureVerifies(certificate.key.get(), signedData(),
+                                       sha256(concat(originHash("https://bank.example"), challengeHash))));
+    EXPECT_FALSE(tokenSignatureVerifies(certificate.key.get(), signedData(),
+                                        sha256(concat(originHash("https://evil.example"), challengeHash))));
     EXPECT_NE(wrong.get().find("error: \n"), std::string::npos);
     const std::string again = right.get();
     EXPECT_NE(again.find("error: Wrong PIN. Try again.\n"), std::string::npos) << again;
