@@ -1,12 +1,14 @@
 // Plays the user at the service's PIN dialog under Wine: waits for the
 // dialog, writes down what it shows, then types a PIN and presses OK, or
 // presses Cancel, with window messages as a user's clicks would send them.
-//   corvane_prompt_driver pin <PIN> | cancel | look
+//   corvane_prompt_driver <action>... with actions pin=<PIN>, confirm,
+//   cancel, look (leaves it open) and sleep=<ms>, one per dialog in turn
 // What it saw goes to standard output, one "name: value" line per item.
 
 #include <windows.h>
 
 #include <cstdio>
+#include <cwchar>
 #include <string>
 
 namespace {
@@ -40,6 +42,8 @@ BOOL CALLBACK findPrompt(HWND window, LPARAM found)
     return TRUE;
 }
 
+HWND s_last = nullptr;
+
 // Line breaks shown as "|" so that each item stays on one line.
 std::string oneLine(const std::wstring& text)
 {
@@ -54,14 +58,15 @@ std::string oneLine(const std::wstring& text)
     return utf8(flat);
 }
 
-} // namespace
-
-int wmain(int argc, wchar_t** argv)
+// One dialog: waits for it, reports it, acts on it.
+int handle(const std::wstring& action, HWND previous)
 {
-    const std::wstring mode = argc > 1 ? argv[1] : L"look";
     HWND dialog = nullptr;
-    for (int i = 0; i < 600 && dialog == nullptr; ++i) {
-        ::EnumWindows(findPrompt, reinterpret_cast<LPARAM>(&dialog));
+    int waited = 0;
+    for (; waited < 800 && dialog == nullptr; ++waited) {
+        if (previous == nullptr || !::IsWindow(previous)) {
+            ::EnumWindows(findPrompt, reinterpret_cast<LPARAM>(&dialog));
+        }
         if (dialog == nullptr) {
             ::Sleep(50);
         }
@@ -72,6 +77,7 @@ int wmain(int argc, wchar_t** argv)
     }
     ::Sleep(300); // let it finish drawing, for the screenshot
     HWND field = ::GetDlgItem(dialog, 100);
+    std::printf("waited: %d ms\n", waited * 50);
     std::printf("title: %s\n", oneLine(textOf(dialog)).c_str());
     std::printf("description: %s\n", oneLine(textOf(::GetDlgItem(dialog, 101))).c_str());
     std::printf("error: %s\n", oneLine(textOf(::GetDlgItem(dialog, 102))).c_str());
@@ -81,16 +87,39 @@ int wmain(int argc, wchar_t** argv)
                                                                                           : "plain");
     std::printf("topmost: %s\n", (::GetWindowLongW(dialog, GWL_EXSTYLE) & WS_EX_TOPMOST) != 0 ? "yes" : "no");
     std::fflush(stdout);
-    if (mode == L"look") {
-        return 0;
-    }
-    if (mode == L"pin" && argc > 2 && field != nullptr) {
-        ::SendMessageW(field, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(argv[2]));
+    if (action.rfind(L"pin=", 0) == 0 && field != nullptr) {
+        ::SendMessageW(field, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(action.c_str() + 4));
         ::SendMessageW(::GetDlgItem(dialog, IDOK), BM_CLICK, 0, 0);
-    } else if (mode == L"confirm") {
+    } else if (action == L"confirm") {
         ::SendMessageW(::GetDlgItem(dialog, IDOK), BM_CLICK, 0, 0);
-    } else {
+    } else if (action == L"cancel") {
         ::SendMessageW(::GetDlgItem(dialog, IDCANCEL), BM_CLICK, 0, 0);
+    }
+    // "look" leaves it open.
+    s_last = dialog;
+    return 0;
+}
+
+} // namespace
+
+// Each argument is one dialog's action, in the order the dialogs come.
+int wmain(int argc, wchar_t** argv)
+{
+    HWND previous = nullptr;
+    for (int i = 1; i < argc; ++i) {
+        const std::wstring action = argv[i];
+        if (action.rfind(L"sleep=", 0) == 0) {
+            ::Sleep(static_cast<DWORD>(std::wcstoul(action.c_str() + 6, nullptr, 10)));
+            continue;
+        }
+        if (handle(action, previous) != 0) {
+            return 2;
+        }
+        if (action != L"look") {
+            previous = s_last; // the next action waits for a new dialog
+        }
+        std::printf("--\n");
+        std::fflush(stdout);
     }
     return 0;
 }

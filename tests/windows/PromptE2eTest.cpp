@@ -149,24 +149,32 @@ protected:
         });
     }
 
-    // The answer's Response, parsed; `extra` goes into the parameter as is.
-    rapidjson::Document call(const std::string& method, const std::string& extra = "")
+    std::string requestText(const std::string& method, const std::string& extra = "") const
     {
         const std::string param =
             method == "Sign" ? "{\\\"certificate\\\":\\\"" + base64(certificate.der) + "\\\",\\\"hash\\\":\\\"" +
                                    base64(Bytes(32, 9)) + "\\\",\\\"hashAlgorithm\\\":\\\"SHA-256\\\"" + extra + "}"
                              : "{\\\"certificate\\\":\\\"" + base64(certificate.der) + "\\\",\\\"challenge\\\":\\\"" +
                                    base64(Bytes(32, 7)) + "\\\"" + extra + "}";
-        const std::string answer = client.request(
-            "{\"MsgId\":\"s\",\"Method\":\"" + method + "\",\"Param\":\"" + param + "\"}", std::chrono::milliseconds(90000));
+        return "{\"MsgId\":\"s\",\"Method\":\"" + method + "\",\"Param\":\"" + param + "\"}";
+    }
+
+    static rapidjson::Document response(const std::string& answer)
+    {
         rapidjson::Document outer;
         outer.Parse(answer.c_str());
-        rapidjson::Document response;
+        rapidjson::Document inner;
         if (outer.IsObject() && outer.HasMember("Response") && outer["Response"].IsString()) {
-            response.Parse(outer["Response"].GetString());
+            inner.Parse(outer["Response"].GetString());
         }
-        EXPECT_TRUE(response.IsObject()) << answer;
-        return response;
+        EXPECT_TRUE(inner.IsObject()) << answer;
+        return inner;
+    }
+
+    // The answer's Response, parsed; `extra` goes into the parameter as is.
+    rapidjson::Document call(const std::string& method, const std::string& extra = "")
+    {
+        return response(client.request(requestText(method, extra), std::chrono::milliseconds(90000)));
     }
 
     Bytes signedData() const { return readBytes((directory / "signed").string()); }
@@ -192,11 +200,11 @@ TEST_F(WindowsPrompt, sign_withThePinTypedIntoTheDialog_signsAndTheDialogNamesTh
         auto signing = std::async(std::launch::async, [&] { return call("Sign"); });
         look.get();
         EXPECT_EQ(std::system(("import -window root '" + screenshot + "'").c_str()), 0);
-        auto typing = user("pin 1234");
+        auto typing = user("pin=1234");
         EXPECT_TRUE(signing.get().HasMember("signature"));
         typing.get();
     }
-    auto seen = user("pin 1234");
+    auto seen = user("pin=1234");
     const rapidjson::Document response = call("Sign", ",\\\"origin\\\":\\\"https://evil.example\\\"");
     const std::string dialog = seen.get();
     ASSERT_TRUE(response.HasMember("signature")) << error(response) << "\n" << dialog;
@@ -226,10 +234,10 @@ TEST_F(WindowsPrompt, authenticate_cancelledThenWrongPinThenRight)
     EXPECT_NE(cancelling.get().find("title: Corvane: log in with your certificate\n"), std::string::npos);
     EXPECT_EQ(fileText(directory / "calls").find("C_Login"), std::string::npos);
 
-    auto wrong = user("pin 9999");
+    auto wrong = user("pin=9999");
     auto right = std::async(std::launch::async, [&] {
         wrong.wait();
-        return user("pin 1234").get();
+        return user("pin=1234").get();
     });
     const rapidjson::Document response = call("Authenticate");
     EXPECT_TRUE(response.HasMember("signature")) << error(response);
@@ -264,13 +272,39 @@ TEST_F(WindowsPrompt, pinPad_showsNoFieldAndLoginGetsNoPin)
 // A certificate's name cannot draw lines of its own nor push the rest out.
 TEST_F(WindowsPrompt, hostileCommonName_isShownOnOneLineAndCut)
 {
-    start("Ada\nThe site https://bank.example asks nothing." + std::string(300, 'A'));
+    // U+202E would show the rest of the line backwards.
+    start("Ada\nThe site https://bank.example asks nothing.\xe2\x80\xae" + std::string(300, 'A'));
     auto seen = user("cancel");
     EXPECT_EQ(error(call("Sign")), "cancelled");
     const std::string dialog = seen.get();
-    EXPECT_NE(dialog.find("Certificate: Ada The site https://bank.example asks nothing.AAA"), std::string::npos) << dialog;
+    EXPECT_NE(dialog.find("Certificate: Ada The site https://bank.example asks nothing. AAA"), std::string::npos) << dialog;
     EXPECT_NE(dialog.find("AAA...|Issued by"), std::string::npos) << dialog;
     EXPECT_EQ(dialog.find(std::string(200, 'A')), std::string::npos) << dialog;
+}
+
+// Another page's request while the dialog is open waits its turn: no second
+// dialog over the first, each names its own page's site, answers in order.
+TEST_F(WindowsPrompt, secondRequestDuringTheDialog_isAskedForAfterTheFirst)
+{
+    start("Ada Example");
+    WsClient other;
+    other.setRequestHeader("Origin", "https://shop.example");
+    other.connect();
+    ASSERT_NE(other.request("{\"MsgId\":\"1\",\"Module\":\"Quintrel\"}").find("\"Result\":true"), std::string::npos);
+    auto first = std::async(std::launch::async, [&] { return call("Sign"); });
+    // One driver for both dialogs: the second must be a new window.
+    auto dialogs = user("look sleep=5000 cancel pin=1234");
+    std::this_thread::sleep_for(std::chrono::milliseconds(3000));
+    other.sendText(requestText("Sign"));
+    EXPECT_FALSE(other.receive(std::chrono::milliseconds(1500)).has_value());
+    EXPECT_EQ(error(first.get()), "cancelled");
+    const auto answer = other.receive(std::chrono::milliseconds(90000));
+    ASSERT_TRUE(answer.has_value());
+    EXPECT_TRUE(response(answer->payload).HasMember("signature")) << answer->payload;
+    const std::string seen = dialogs.get();
+    const std::size_t bank = seen.rfind("The site https://bank.example asks");
+    ASSERT_NE(bank, std::string::npos) << seen;
+    EXPECT_NE(seen.find("The site https://shop.example asks", bank), std::string::npos) << seen;
 }
 
 } // namespace
