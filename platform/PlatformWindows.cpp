@@ -677,4 +677,9 @@ std::string wideToUtf8(const wchar_t* wide, std::size_t units)
     return utf8;
 }
 
+bool utf8ToWide(const std::string& utf8, std::wstring& wide)
+{
+    return toWide(utf8, wide);
+}
+
 } // namespace platform

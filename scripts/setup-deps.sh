@@ -42,6 +42,9 @@ test_packages=(
   wixl
   msitools
   osslsigncode
+  # a display for the Windows PIN dialog under Wine, and its screenshot
+  xvfb
+  imagemagick
   gnuplot-nox
   dpkg-dev
   file

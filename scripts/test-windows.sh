@@ -28,12 +28,13 @@ source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 native_dir="${1:-${CORVANE_NATIVE_BUILD_DIR:-$build_root/release}}"
 win_dir="${CORVANE_WINDOWS_BUILD_DIR:-$build_root/windows-cross}"
 
-need x86_64-w64-mingw32-g++-posix wine wineserver unzip wixl msiinfo
+need x86_64-w64-mingw32-g++-posix wine wineserver unzip wixl msiinfo Xvfb
 [[ -x "$native_dir/tests/host/corvane_host_e2e_tests" && -x "$native_dir/tests/host/corvane_policy_e2e_tests" &&
    -x "$native_dir/tests/quintrel/quintrel_e2e_tests" &&
    -x "$native_dir/tests/windows/corvane_certificate_fixtures" &&
    -x "$native_dir/tests/windows/corvane_windows_log_e2e_tests" &&
    -x "$native_dir/tests/windows/corvane_windows_supervisor_e2e_tests" &&
+   -x "$native_dir/tests/windows/corvane_windows_prompt_e2e_tests" &&
    -x "$native_dir/tests/doctor/corvane_doctor_e2e_tests" ]] ||
   fail "no native end-to-end tests in $native_dir: build the native release preset first (scripts/run-tests.sh does)"
 
@@ -48,7 +49,7 @@ win_dir="$(cd "$win_dir" && pwd)"
 
 # One prefix per build directory, made once.
 use_wine_prefix "$win_dir/wineprefix"
-trap 'stop_wineserver; reap_wine_prefix' EXIT
+trap 'stop_wineserver; reap_wine_prefix; [[ -z "${xvfb_pid:-}" ]] || kill "$xvfb_pid" 2>/dev/null || true' EXIT
 
 if [[ ! -f "$WINEPREFIX/system.reg" ]]; then
   step "creating the Wine prefix"
@@ -127,6 +128,20 @@ run_e2e "$native_dir/tests/windows/corvane_windows_log_e2e_tests" ""
 # The service restarted after a crash in a plug-in, the supervisor giving up,
 # and the service ending with a killed supervisor.
 run_e2e "$native_dir/tests/windows/corvane_windows_supervisor_e2e_tests" ""
+# Sign and Authenticate through Corvane.exe's PIN dialog, on a virtual
+# display of this run's own, filled in by corvane_prompt_driver.exe.
+# CORVANE_TEST_SCREENSHOT names a file for a picture of the dialog.
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$win_dir/xvfb.display" 2>/dev/null &
+xvfb_pid=$!
+for _ in $(seq 100); do [[ -s "$win_dir/xvfb.display" ]] && break; sleep 0.1; done
+display_number=$(head -n1 "$win_dir/xvfb.display")
+[[ -n "$display_number" ]] || fail "Xvfb did not start"
+saved_env=("${e2e_env[@]}")
+e2e_env+=("DISPLAY=:$display_number" "CORVANE_TEST_SCREENSHOT=${CORVANE_TEST_SCREENSHOT:-}")
+run_e2e "$native_dir/tests/windows/corvane_windows_prompt_e2e_tests" ""
+e2e_env=("${saved_env[@]}")
+kill "$xvfb_pid" 2>/dev/null || true
+
 # Corvane-Doctor.exe beside Quintrel.dll and the fault module as Kestova.dll.
 run_e2e "$native_dir/tests/doctor/corvane_doctor_e2e_tests" ""
 

@@ -32,6 +32,7 @@
 //   pin <text>                  the user PIN; C_Login logs whether it got one
 //                               ("C_Login no-pin"), and with the protected
 //                               path flag it wants none
+//   sign-input <path>           where C_Sign writes the data it was given
 //
 // Built without KESTOVA_FAKE_AUX_EXPORT the module lacks the vendor export.
 // Standard C++ only, so that it builds for every platform.
@@ -94,6 +95,7 @@ struct Config {
     bool neverExhausted = false;
     bool lieValueLength = false;
     std::string pin;
+    std::string signInputPath;
     std::vector<FakeSlot> slots;
 };
 
@@ -195,6 +197,8 @@ Config readConfig()
             config.slots.back().tokenFlags |= std::stoul(rest, nullptr, 16);
         } else if (directive == "pin") {
             config.pin = rest;
+        } else if (directive == "sign-input") {
+            config.signInputPath = rest;
         }
     }
     return config;
@@ -386,9 +390,13 @@ CK_RV fakeSignInit(CK_SESSION_HANDLE handle, CK_MECHANISM* mechanism, CK_OBJECT_
 
 // Not a signature: the tests of this module look at what was asked, not at
 // the mathematics, which SoftHSM2 covers.
-CK_RV fakeSign(CK_SESSION_HANDLE, unsigned char*, CK_ULONG, unsigned char* signature, CK_ULONG* length)
+CK_RV fakeSign(CK_SESSION_HANDLE, unsigned char* data, CK_ULONG dataLength, unsigned char* signature, CK_ULONG* length)
 {
     logCall("C_Sign");
+    if (!g_config.signInputPath.empty() && data != nullptr) {
+        std::ofstream(g_config.signInputPath, std::ios::binary)
+            .write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(dataLength));
+    }
     if (length == nullptr) {
         return CKR_ARGUMENTS_BAD;
     }
