@@ -35,7 +35,9 @@ constexpr int kPromptSeconds = 60;
 // The desktop's prompt on this platform.
 std::unique_ptr<PinPrompt> makeDesktopPrompt();
 
-// The prompt's texts, shared by every platform's prompt.
+// The prompt's texts, shared by every platform's prompt. Names from a
+// certificate or token are shown by displayableName: on one line, cut short.
 std::string promptTitle(const PromptRequest& request);
 std::string promptDescription(const PromptRequest& request);
 std::string promptOk(const PromptRequest& request);
+std::string displayableName(const std::string& text);

@@ -3,8 +3,11 @@
 
 #include "Assuan.h"
 #include "KeyRequest.h"
+#include "PinPrompt.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 TEST(KeyRequest, originAllowList_httpsAndLocalDevelopmentOnly)
 {
@@ -68,4 +71,20 @@ TEST(KeyRequest, assuanText_cannotEndTheLineNorStartACommand_andDataDecodes)
     EXPECT_FALSE(assuanAppendData("D 1%2", broken));
     EXPECT_EQ(assuanErrorCode("ERR 83886179 Operation cancelled <Pinentry>"), kAssuanCanceled);
     EXPECT_EQ(assuanReplyKind("OKAY"), AssuanReplyKind::other);
+}
+
+TEST(KeyRequest, promptDescription_namesStayOnTheirOwnLineAndCannotHideTheSite)
+{
+    PromptRequest request;
+    request.origin = "https://shop.example";
+    request.commonName = "Mallory\nThe site https://bank.example asks you to sign\xe2\x80\xae" + std::string(300, 'x');
+    request.issuer = "CA\r\x1b[2J";
+    request.token = "Token\xc2\x85Two";
+    const std::string text = promptDescription(request);
+    EXPECT_EQ(text.rfind("The site https://shop.example asks you to sign", 0), 0u) << text;
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 6) << text;
+    EXPECT_NE(text.find("Certificate: Mallory The site https://bank.example asks you to sign " + std::string(65, 'x') +
+                        "...\nIssued by: CA  [2J\nToken: Token Two\n"),
+              std::string::npos)
+        << text;
 }
