@@ -35,25 +35,6 @@ std::string text(const fs::path& path)
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-std::string base64(const Bytes& data)
-{
-    std::string out(4 * ((data.size() + 2) / 3) + 1, '\0');
-    out.resize(static_cast<std::size_t>(
-        EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&out[0]), data.data(), static_cast<int>(data.size()))));
-    return out;
-}
-
-std::string hex(const Bytes& data)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char b : data) {
-        out += digits[b >> 4];
-        out += digits[b & 15];
-    }
-    return out;
-}
-
 class QuintrelKey : public ::testing::Test {
 protected:
     void SetUp() override

@@ -177,12 +177,29 @@ Bytes ecPoint(EVP_PKEY* key)
     return bytes;
 }
 
-std::string wrappedBase64(const Bytes& data)
+std::string base64(const Bytes& data)
 {
     std::string flat(4 * ((data.size() + 2) / 3) + 1, '\0');
     const int length = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(flat.data()), data.data(),
                                        static_cast<int>(data.size()));
     flat.resize(static_cast<std::size_t>(length));
+    return flat;
+}
+
+std::string hex(const Bytes& data)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char b : data) {
+        out += digits[b >> 4];
+        out += digits[b & 15];
+    }
+    return out;
+}
+
+std::string wrappedBase64(const Bytes& data)
+{
+    const std::string flat = base64(data);
     std::string text;
     for (std::size_t p = 0; p < flat.size(); p += 64) {
         text += flat.substr(p, 64) + "\n";

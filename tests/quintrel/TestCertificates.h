@@ -70,6 +70,9 @@ Bytes rsaModulus(EVP_PKEY* key);
 // The EC public point in its uncompressed encoding.
 Bytes ecPoint(EVP_PKEY* key);
 
+// Base64 through OpenSSL on one line, and lower-case hex.
+std::string base64(const Bytes& data);
+std::string hex(const Bytes& data);
 // Base64 through OpenSSL, laid out in lines of 64 characters each followed
 // by "\n", plus one more "\n" when the length is a multiple of 64.
 std::string wrappedBase64(const Bytes& data);
