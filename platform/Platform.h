@@ -4,7 +4,7 @@
 // One source file per platform implements this header; CMake picks it.
 // Callers stay free of platform conditionals.
 
-#include "platform/SocketOwner.h"
+#include "platform/sockets/SocketOwner.h"
 
 #include <cstdint>
 #include <filesystem>

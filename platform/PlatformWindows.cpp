@@ -1,6 +1,6 @@
-#include "platform/ExportTable.h"
+#include "platform/modules/ExportTable.h"
 #include "platform/Platform.h"
-#include "platform/WindowsText.h"
+#include "platform/text/WindowsText.h"
 
 // winsock2.h before windows.h, which would bring in the old winsock.h.
 #include <winsock2.h>

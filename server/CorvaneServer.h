@@ -2,7 +2,7 @@
 
 #include "notification/Connection.h"
 #include "notification/Notification.h"
-#include "platform/SocketOwner.h"
+#include "platform/sockets/SocketOwner.h"
 #include "plugin/PluginsManager.h"
 #include "plugin/Transport.h"
 #include "server/EndpointConfig.h"

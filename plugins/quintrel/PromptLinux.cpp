@@ -3,7 +3,7 @@
 #include "Assuan.h"
 #include "PinPrompt.h"
 
-#include "platform/ChildPipe.h"
+#include "platform/process/ChildPipe.h"
 
 #include <chrono>
 #include <cstdlib>

@@ -3,7 +3,7 @@
 
 #include "PinPrompt.h"
 
-#include "platform/WindowsText.h"
+#include "platform/text/WindowsText.h"
 
 #include <windows.h>
 

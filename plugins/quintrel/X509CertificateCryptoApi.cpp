@@ -2,7 +2,7 @@
 
 #include "X509Certificate.h"
 
-#include "platform/WindowsText.h"
+#include "platform/text/WindowsText.h"
 
 #include <windows.h>
 #include <wincrypt.h>

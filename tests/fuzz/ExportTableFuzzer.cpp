@@ -5,7 +5,7 @@
 
 #include "FuzzCheck.h"
 
-#include "platform/ExportTable.h"
+#include "platform/modules/ExportTable.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "platform/ExportTable.h"
+#include "platform/modules/ExportTable.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "platform/SocketOwner.h"
+#include "platform/sockets/SocketOwner.h"
 
 #include <gtest/gtest.h>
 

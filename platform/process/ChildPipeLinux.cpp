@@ -1,4 +1,4 @@
-#include "platform/ChildPipe.h"
+#include "platform/process/ChildPipe.h"
 
 #include <cerrno>
 #include <csignal>
