@@ -13,7 +13,7 @@
 #include "harness/ProcessFigures.h"
 #include "harness/ServiceProcess.h"
 #include "harness/WsClient.h"
-#include "platform/Platform.h"
+#include "platform/process/Process.h"
 #include "server/PortRange.h"
 
 

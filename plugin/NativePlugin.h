@@ -4,7 +4,7 @@
 #include "notification/ConnectionNotifications.h"
 #include "notification/NotificationDispatcher.h"
 #include "notification/PluginNotifications.h"
-#include "platform/Platform.h"
+#include "platform/modules/Modules.h"
 #include "plugin/CorvanePlugin.h"
 #include "plugin/Transport.h"
 

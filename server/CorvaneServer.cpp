@@ -1,7 +1,8 @@
 #include "server/CorvaneServer.h"
 
 #include "notification/ConnectionNotifications.h"
-#include "platform/Platform.h"
+#include "platform/process/Process.h"
+#include "platform/sockets/Sockets.h"
 #include "server/LogFile.h"
 #include "server/OriginPolicy.h"
 #include "server/PortRange.h"

@@ -1,6 +1,7 @@
 #include "server/LogFile.h"
 
-#include "platform/Platform.h"
+#include "platform/paths/Paths.h"
+#include "platform/process/Process.h"
 
 #include <algorithm>
 #include <ctime>

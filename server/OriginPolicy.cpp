@@ -1,6 +1,6 @@
 #include "server/OriginPolicy.h"
 
-#include "platform/Platform.h"
+#include "platform/paths/Paths.h"
 
 #include <algorithm>
 

@@ -1,6 +1,6 @@
 #include "server/Supervisor.h"
 
-#include "platform/Platform.h"
+#include "platform/process/Process.h"
 #include "server/LogFile.h"
 
 #include <algorithm>

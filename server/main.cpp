@@ -1,4 +1,4 @@
-#include "platform/Platform.h"
+#include "platform/process/Process.h"
 #include "server/CorvaneServer.h"
 #include "server/InstanceGuardName.h"
 #include "server/LogFile.h"

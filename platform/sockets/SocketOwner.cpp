@@ -6,7 +6,7 @@ namespace platform {
 namespace {
 
 // The kernel's netlink and inet_diag layouts, which are ABI and therefore
-// fixed; PlatformLinux.cpp checks them against the system headers.
+// fixed; SocketsLinux.cpp checks them against the system headers.
 constexpr std::size_t kNlmsghdrSize = 16;
 constexpr std::uint16_t kNlmsgError = 2;
 constexpr std::uint16_t kNlmsgDone = 3;

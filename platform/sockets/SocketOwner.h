@@ -5,7 +5,7 @@
 // diagnostics and /proc/net/tcp on Linux, the owner-PID TCP table on
 // Windows) are plain byte and text parsing, compiled on every platform so
 // that their tests run everywhere; the calls that fetch the answers live in
-// the platform files.
+// SocketsLinux.cpp and SocketsWindows.cpp, behind Sockets.h.
 
 #include <array>
 #include <cstddef>

@@ -2,7 +2,7 @@
 
 // Text of the Windows API for the Windows-only parts of other libraries (the
 // CryptoAPI certificate decoder), so that one conversion serves them all.
-// Implemented in PlatformWindows.cpp; there is no Linux counterpart.
+// Implemented in TextWindows.cpp; there is no Linux counterpart.
 
 #include <cstddef>
 #include <string>

@@ -11,7 +11,7 @@
 
 #include "CertificateRecords.h"
 
-#include "platform/Platform.h"
+#include "platform/modules/Modules.h"
 
 #include <p11-kit/pkcs11.h>
 

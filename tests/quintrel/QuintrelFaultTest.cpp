@@ -8,7 +8,7 @@
 
 #include "TestCertificates.h"
 
-#include "platform/Platform.h"
+#include "platform/modules/Modules.h"
 #include "plugin/CorvanePlugin.h"
 
 #include <gtest/gtest.h>

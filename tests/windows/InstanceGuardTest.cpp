@@ -2,7 +2,7 @@
 // instance only when this user made it. Another user with a process in the
 // session could make one first.
 
-#include "platform/Platform.h"
+#include "platform/process/Process.h"
 
 #include <gtest/gtest.h>
 

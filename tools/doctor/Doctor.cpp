@@ -8,7 +8,9 @@
 
 #include "Pkcs11Names.h"
 #include "TokenWrap.h"
-#include "platform/Platform.h"
+#include "platform/modules/Modules.h"
+#include "platform/paths/Paths.h"
+#include "platform/process/Process.h"
 #include "plugin/Utf8.h"
 #include "server/InstanceGuardName.h"
 #include "server/OriginPolicy.h"

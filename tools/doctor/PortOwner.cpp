@@ -1,6 +1,6 @@
 #include "PortOwner.h"
 
-#include "platform/Platform.h"
+#include "platform/sockets/Sockets.h"
 
 #include <algorithm>
 #include <cctype>
