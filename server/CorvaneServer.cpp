@@ -3,6 +3,7 @@
 #include "notification/ConnectionNotifications.h"
 #include "platform/process/Process.h"
 #include "platform/sockets/Sockets.h"
+#include "server/Admission.h"
 #include "server/LogFile.h"
 #include "server/OriginPolicy.h"
 #include "server/PortRange.h"
@@ -253,7 +254,7 @@ bool CorvaneServer::onValidate(websocketpp::connection_hdl hdl)
         // some other endpoint than the listener is no client of ours.
         owner = remoteError || localError || server != m_listening ? platform::SocketOwner{}
                                                                     : platform::findSocketOwner(client, server);
-        if (!platform::ownerAdmitted(true, owner, m_ownUser)) {
+        if (!ownerAdmitted(true, owner, m_ownUser)) {
             const std::string who = !owner.found ? "an owner that cannot be found"
                                                  : platform::describeUser(owner.user);
             m_server.get_alog().write(websocketpp::log::alevel::app,

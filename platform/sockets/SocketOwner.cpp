@@ -128,11 +128,6 @@ bool ownersNamed(const SocketOwner& listener, std::uint64_t ownUser, std::int64_
     return listener.found && listener.user == ownUser && (listener.pid < 0 || listener.pid == ownPid);
 }
 
-bool ownerAdmitted(bool namedOwners, const SocketOwner& owner, std::uint64_t ownUser)
-{
-    return !namedOwners || (owner.found && owner.user == ownUser);
-}
-
 bool describesSocket(unsigned state, const Ipv4Endpoint& seenLocal, const Ipv4Endpoint& seenRemote,
                      std::uint64_t inode, const Ipv4Endpoint& local, const Ipv4Endpoint& remote)
 {

@@ -1,7 +1,6 @@
 #pragma once
 
-// Who owns the other end of a loopback TCP connection, and whether that
-// owner may use the service. The readers of the platforms' answers (socket
+// Who owns the other end of a loopback TCP connection. The readers of the platforms' answers (socket
 // diagnostics and /proc/net/tcp on Linux, the owner-PID TCP table on
 // Windows) are plain byte and text parsing, compiled on every platform so
 // that their tests run everywhere; the calls that fetch the answers live in
@@ -42,11 +41,6 @@ struct SocketOwner {
 // owner it reports for the service's own listening socket: it must be found
 // and belong to the service's user (and process, where a pid is told).
 bool ownersNamed(const SocketOwner& listener, std::uint64_t ownUser, std::int64_t ownPid);
-
-// The decision for one handshake. Where owners are named, only a found
-// owner of the service's own user gets in; a client whose socket is gone is
-// refused as well. Where they are not, everyone gets in as before.
-bool ownerAdmitted(bool namedOwners, const SocketOwner& owner, std::uint64_t ownUser);
 
 // --- Linux socket diagnostics (NETLINK_SOCK_DIAG) ---------------------------
 

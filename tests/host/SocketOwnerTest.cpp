@@ -1,4 +1,5 @@
 #include "platform/sockets/SocketOwner.h"
+#include "server/Admission.h"
 
 #include <gtest/gtest.h>
 
@@ -192,8 +193,8 @@ TEST(SocketOwnerTest, decision_onlyTheOwnUserWhereOwnersAreNamed)
 
     SocketOwner other = own;
     other.user = 3;
-    EXPECT_TRUE(ownerAdmitted(true, own, 2));
-    EXPECT_FALSE(ownerAdmitted(true, other, 2));
-    EXPECT_FALSE(ownerAdmitted(true, SocketOwner{}, 2)) << "a client that is gone";
-    EXPECT_TRUE(ownerAdmitted(false, other, 2)) << "nobody can be told apart: served as before";
+    EXPECT_TRUE(server::ownerAdmitted(true, own, 2));
+    EXPECT_FALSE(server::ownerAdmitted(true, other, 2));
+    EXPECT_FALSE(server::ownerAdmitted(true, SocketOwner{}, 2)) << "a client that is gone";
+    EXPECT_TRUE(server::ownerAdmitted(false, other, 2)) << "nobody can be told apart: served as before";
 }
