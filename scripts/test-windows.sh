@@ -29,7 +29,8 @@ native_dir="${1:-${CORVANE_NATIVE_BUILD_DIR:-$build_root/release}}"
 win_dir="${CORVANE_WINDOWS_BUILD_DIR:-$build_root/windows-cross}"
 
 need x86_64-w64-mingw32-g++-posix wine wineserver unzip wixl msiinfo Xvfb
-[[ -x "$native_dir/tests/host/corvane_host_e2e_tests" && -x "$native_dir/tests/host/corvane_policy_e2e_tests" &&
+[[ -x "$native_dir/tests/host/corvane_host_e2e_tests" && -x "$native_dir/tests/service/corvane_service_e2e_tests" &&
+   -x "$native_dir/tests/service/corvane_policy_e2e_tests" &&
    -x "$native_dir/tests/quintrel/quintrel_e2e_tests" &&
    -x "$native_dir/tests/windows/corvane_certificate_fixtures" &&
    -x "$native_dir/tests/windows/corvane_windows_log_e2e_tests" &&
@@ -119,11 +120,12 @@ run_e2e() {
 # Cases that do not apply to the Windows build:
 #   ProcessTest.sigterm_*: Windows delivers no SIGTERM; a service there is
 #   ended from outside, which the other cases do by killing it.
-run_e2e "$native_dir/tests/host/corvane_host_e2e_tests" "ProcessTest.sigterm_*"
+run_e2e "$native_dir/tests/host/corvane_host_e2e_tests" ""
+run_e2e "$native_dir/tests/service/corvane_service_e2e_tests" "ProcessTest.sigterm_*"
 run_e2e "$native_dir/tests/quintrel/quintrel_e2e_tests" ""
 # The origin policy from the registry (reg add in the prefix, removed after
 # each case), and the log file of a Corvane.exe without standard handles.
-run_e2e "$native_dir/tests/host/corvane_policy_e2e_tests" ""
+run_e2e "$native_dir/tests/service/corvane_policy_e2e_tests" ""
 run_e2e "$native_dir/tests/windows/corvane_windows_log_e2e_tests" ""
 # The service restarted after a crash in a plug-in, the supervisor giving up,
 # and the service ending with a killed supervisor.

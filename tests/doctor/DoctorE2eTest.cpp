@@ -3,8 +3,9 @@
 // Wine (scripts/test-windows.sh). The findings are checked by area, status
 // and the facts they must name, not by their wording.
 
-#include "TestCertificates.h"
 #include "harness/ServiceProcess.h"
+#include "harness/Shell.h"
+#include "harness/TestCertificates.h"
 #include "server/InstanceGuardName.h"
 
 #include <rapidjson/document.h>
@@ -70,14 +71,7 @@ struct DoctorRun {
     }
 };
 
-std::string shellQuote(const std::string& text)
-{
-    std::string quoted = "'";
-    for (char c : text) {
-        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    }
-    return quoted + "'";
-}
+using harness::shellQuote;
 
 class DoctorTest : public ::testing::Test {
 protected:
@@ -125,15 +119,10 @@ protected:
             command += " " + name + "=" + shellQuote(value);
         }
         command += " " + harness::environmentOr("CORVANE_TEST_LAUNCHER") + " ./" + doctorName + " --json";
+        harness::CommandResult result = harness::captureCommand(command);
         DoctorRun run;
-        if (std::FILE* pipe = ::popen(command.c_str(), "r")) {
-            char buffer[4096];
-            for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
-                run.output.append(buffer, n);
-            }
-            const int status = ::pclose(pipe);
-            run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        }
+        run.output = std::move(result.output);
+        run.exitCode = result.exitCode;
         rapidjson::Document json;
         json.Parse(run.output.c_str());
         if (json.HasParseError() || !json.IsObject()) {

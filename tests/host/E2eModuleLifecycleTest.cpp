@@ -2,7 +2,7 @@
 // plug-ins log every load and unload the dynamic loader performs, so these
 // tests see releases, not just answers.
 
-#include "E2eTest.h"
+#include "harness/E2eTest.h"
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,7 @@
 // extension off. Which directories a name is looked
 // up in: the service's own, and on Linux never the one it was started in.
 
-#include "E2eTest.h"
+#include "harness/E2eTest.h"
 
 #include <stdlib.h>
 

@@ -2,7 +2,7 @@
 // it serves from the host, never from the page's parameter; plug-ins that do
 // not ask keep answering as before (the echo plug-in has no CorvaneSetHost).
 
-#include "E2eTest.h"
+#include "harness/E2eTest.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // Every answer of the request protocol, byte for byte, against the real
 // service with real plug-ins.
 
-#include "E2eTest.h"
+#include "harness/E2eTest.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 #include "CertificateRecords.h"
-#include "TestCertificates.h"
+#include "harness/TestCertificates.h"
 
 #include <gtest/gtest.h>
 

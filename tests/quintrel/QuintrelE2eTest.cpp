@@ -5,8 +5,8 @@
 // runs it against its own service. Expected values come from OpenSSL's
 // objects, never from the code under test.
 
-#include "TestCertificates.h"
 #include "harness/ServiceProcess.h"
+#include "harness/TestCertificates.h"
 #include "harness/WsClient.h"
 
 #include <rapidjson/document.h>

@@ -6,7 +6,7 @@
 // of Invoke triggers once, so the scenarios within one process are
 // independent.
 
-#include "TestCertificates.h"
+#include "harness/TestCertificates.h"
 
 #include "platform/modules/Modules.h"
 #include "plugin/CorvanePlugin.h"

@@ -2,8 +2,8 @@
 // a PIN pad, a locked PIN and a last try, with the real service and a
 // scripted prompt program that records what it was asked.
 
-#include "TestCertificates.h"
 #include "harness/ServiceProcess.h"
+#include "harness/TestCertificates.h"
 #include "harness/WsClient.h"
 
 #include <openssl/evp.h>

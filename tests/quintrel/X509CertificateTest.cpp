@@ -1,5 +1,5 @@
 #include "X509Certificate.h"
-#include "TestCertificates.h"
+#include "harness/TestCertificates.h"
 
 #include <openssl/x509.h>
 

@@ -14,7 +14,7 @@
 // text.
 
 #include "CertificateRecords.h"
-#include "TestCertificates.h"
+#include "harness/TestCertificates.h"
 
 #include <openssl/asn1.h>
 #include <openssl/objects.h>

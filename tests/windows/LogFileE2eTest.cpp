@@ -3,7 +3,7 @@
 // when Explorer or the Run key starts it; to the standard streams when a
 // starter redirected them.
 
-#include "../host/E2eTest.h"
+#include "harness/E2eTest.h"
 
 #include <gtest/gtest.h>
 

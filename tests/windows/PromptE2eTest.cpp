@@ -3,8 +3,8 @@
 // what it shows and fills it in with window messages. The fake token checks
 // the PIN and logs every call.
 
-#include "../host/E2eTest.h"
-#include "TestCertificates.h"
+#include "harness/E2eTest.h"
+#include "harness/TestCertificates.h"
 
 #include <openssl/evp.h>
 #include <openssl/rsa.h>

@@ -1,7 +1,7 @@
 // Corvane.exe under Wine brings its service back after a crash: a plug-in
 // that dies inside Invoke ends one answer, not the service for the session.
 
-#include "../host/E2eTest.h"
+#include "harness/E2eTest.h"
 
 #include <gtest/gtest.h>
 

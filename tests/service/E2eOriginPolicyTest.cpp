@@ -3,7 +3,7 @@
 // (tests/run-with-policy-dir.sh), or under Wine the registry value that
 // Group Policy writes.
 
-#include "E2eTest.h"
+#include "harness/E2eTest.h"
 
 #include <cstdlib>
 #include <filesystem>

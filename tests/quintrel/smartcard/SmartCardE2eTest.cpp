@@ -5,11 +5,11 @@
 // starting the emulator, removing it is killing it. run-with-pcscd.sh gives
 // the test its own pcscd in private namespaces.
 
-#include "TestCertificates.h"
-
 #include "harness/Answers.h"
 #include "harness/ChildProcess.h"
 #include "harness/ServiceProcess.h"
+#include "harness/Shell.h"
+#include "harness/TestCertificates.h"
 #include "harness/WsClient.h"
 
 #include <rapidjson/document.h>
@@ -17,8 +17,6 @@
 #include <rapidjson/writer.h>
 
 #include <gtest/gtest.h>
-
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <chrono>
@@ -49,32 +47,8 @@ constexpr auto kNoticeLimit = 10s;
 // One GetCertInfo answer slower than this counts as a hang.
 constexpr auto kCallLimit = 10s;
 
-std::string shellQuote(const std::string& text)
-{
-    std::string quoted = "'";
-    for (char c : text) {
-        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    }
-    return quoted + "'";
-}
-
-std::string runCommand(const std::string& command)
-{
-    std::string output;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (pipe == nullptr) {
-        throw std::runtime_error("cannot run " + command);
-    }
-    char buffer[4096];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
-        output.append(buffer, n);
-    }
-    const int status = ::pclose(pipe);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        throw std::runtime_error("failed: " + command + "\n" + output);
-    }
-    return output;
-}
+using harness::runCommand;
+using harness::shellQuote;
 
 std::string compactJson(const rapidjson::Value& value)
 {
@@ -284,14 +258,7 @@ TEST_F(SmartCardTest, doctor_namesTheReaderTheTokenAndItsCertificates)
     bool reader = false, token = false;
     const auto start = Clock::now();
     do {
-        output.clear();
-        if (FILE* pipe = ::popen(command.c_str(), "r")) {
-            char buffer[4096];
-            for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
-                output.append(buffer, n);
-            }
-            ::pclose(pipe);
-        }
+        output = harness::captureCommand(command).output;
         report.Parse(output.c_str());
         ASSERT_FALSE(report.HasParseError() || !report.IsObject()) << output;
         reader = token = false;

@@ -1,7 +1,7 @@
 // What the WebSocket endpoint does with the shapes a message can take on
 // the wire, and with abuse of it.
 
-#include "E2eTest.h"
+#include "harness/E2eTest.h"
 #include "server/QueueLimit.h"
 
 #include <gtest/gtest.h>

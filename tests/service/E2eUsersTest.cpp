@@ -2,7 +2,7 @@
 // processes alone, and the second gets a port of its own. The test runs as
 // root (CI does) and plays the second account as "nobody".
 
-#include "E2eTest.h"
+#include "harness/E2eTest.h"
 #include "server/InstanceGuardName.h"
 
 #include <gtest/gtest.h>

@@ -6,6 +6,7 @@
 
 #include "harness/Answers.h"
 #include "harness/ServiceProcess.h"
+#include "harness/Shell.h"
 #include "harness/WsClient.h"
 
 #include <p11-kit/pkcs11.h>
@@ -47,14 +48,8 @@ const char* const kTokenB = "Token B:no-cn,large,person,no-ku";
 const std::vector<std::string> kKinds = {"rsa-cjk", "ec-p256", "serial-00", "escaped",
                                          "no-cn", "large", "person", "no-ku"};
 
-std::string shellQuote(const std::string& text)
-{
-    std::string quoted = "'";
-    for (char c : text) {
-        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    }
-    return quoted + "'";
-}
+using harness::runCommand;
+using harness::shellQuote;
 
 Bytes readFile(const std::string& path)
 {
@@ -194,23 +189,6 @@ std::vector<std::string> arrayObjects(const std::string& text)
         objects.push_back(compactJson(element));
     }
     return objects;
-}
-
-std::string runCommand(const std::string& command)
-{
-    std::string output;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (pipe == nullptr) {
-        throw std::runtime_error("cannot run " + command);
-    }
-    char buffer[4096];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
-        output.append(buffer, n);
-    }
-    if (::pclose(pipe) != 0) {
-        throw std::runtime_error("failed: " + command);
-    }
-    return output;
 }
 
 // One object to create on a token: a certificate of the given type whose

@@ -1,6 +1,6 @@
 // The service as a process: single instance, start-up failure, orderly stop.
 
-#include "E2eTest.h"
+#include "harness/E2eTest.h"
 
 #include <gtest/gtest.h>
 

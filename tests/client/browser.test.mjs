@@ -223,7 +223,7 @@ test("a stalled service times a call out, a stopped one closes the connection, a
 
 // What Python's cryptography package reads from a certificate file on a token.
 function cryptographyView(name, token) {
-  const [line] = execFileSync("python3", [join(source, "tests/softhsm/expected-cert-info.py"),
+  const [line] = execFileSync("python3", [join(source, "tests/quintrel/softhsm/expected-cert-info.py"),
     `${token}:${join(work, "tokens/certs", `${name}.der`)}`], { encoding: "utf8" }).split("\n");
   const { subject, issuer, notBefore, notAfter, keyUsage } = JSON.parse(line);
   return { token, subject, issuer, validFrom: notBefore, validUntil: notAfter, keyUsage };

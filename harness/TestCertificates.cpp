@@ -1,4 +1,4 @@
-#include "TestCertificates.h"
+#include "harness/TestCertificates.h"
 
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
