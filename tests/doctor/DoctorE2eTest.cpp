@@ -4,6 +4,7 @@
 // and the facts they must name, not by their wording.
 
 #include "TestCertificates.h"
+#include "harness/Answers.h"
 #include "harness/ServiceProcess.h"
 #include "server/InstanceGuardName.h"
 
@@ -366,8 +367,7 @@ TEST_F(DoctorTest, standInOfAnotherUserOnTheFirstPort_isNamedAndThisUsersService
                 request.IsObject() && request.HasMember("MsgId") && request["MsgId"].IsString()
                     ? request["MsgId"].GetString()
                     : "";
-            endpoint.send(hdl, "{\"MsgId\":\"" + id + "\",\"Result\":false,\"Response\":\"Module have not been loaded\"}",
-                          websocketpp::frame::opcode::text);
+            endpoint.send(hdl, harness::notLoaded(id), websocketpp::frame::opcode::text);
         });
         endpoint.set_reuse_addr(true);
         endpoint.listen(asio::ip::tcp::endpoint(asio::ip::address_v4::loopback(), 1237));
