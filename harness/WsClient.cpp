@@ -320,6 +320,11 @@ std::optional<WsMessage> WsClient::receive(milliseconds timeout)
         default:
             return WsMessage{message.opcode, std::move(message.payload), 0};
         }
+        // A peer that never stops pinging must not hold the caller past its
+        // timeout.
+        if (Clock::now() >= deadline) {
+            return std::nullopt;
+        }
     }
 }
 
