@@ -229,7 +229,7 @@ Request Conversation::call(std::mt19937& random, const std::string& msgId)
     r.payload = "{\"MsgId\":\"" + msgId + "\",\"Method\":\"" + method + "\"" + param + "}";
     if (m_loaded.empty()) {
         r.kind = Kind::CallNotLoaded;
-        r.expected = answer(msgId, false, "Module have not been loaded");
+        r.expected = harness::notLoaded(msgId);
     } else if (m_loaded != "echo") {
         // The tracked plug-ins answer every method with their own name.
         r.kind = Kind::CallText;

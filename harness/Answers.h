@@ -1,8 +1,12 @@
 #pragma once
 
-// The answer texts the service owes a page, byte for byte, written out here
-// by hand rather than produced by the service's own code, so that a change
-// in its writer shows up as a difference.
+// The answers the service owes a page, byte for byte. The JSON around the
+// texts is written out here by hand rather than produced by the service's
+// own writer, so that a change in the writer shows up as a difference; the
+// texts themselves are the service's (plugin/AnswerTexts.h), pinned by the
+// host unit tests.
+
+#include "plugin/AnswerTexts.h"
 
 #include <string>
 
@@ -24,11 +28,17 @@ inline std::string loadRequest(const std::string& module, const std::string& msg
     return "{\"MsgId\":\"" + msgId + "\",\"Module\":\"" + module + "\"}";
 }
 
-inline const std::string kLoadSuccess = answer("LoadModule", true, "Load module success");
+inline const std::string kLoadSuccess = answer(plugin::answers::kLoadMsgId, true, plugin::answers::kLoadSuccess);
 
 inline std::string loadError(int code)
 {
-    return answer("LoadModule", false, "Load Module error, can't find module.Error code: " + std::to_string(code));
+    return answer(plugin::answers::kLoadMsgId, false, plugin::answers::kLoadErrorPrefix + std::to_string(code));
+}
+
+// The answer to a call on a connection that holds no module.
+inline std::string notLoaded(const std::string& msgId)
+{
+    return answer(msgId, false, plugin::answers::kNotLoaded);
 }
 
 } // namespace harness

@@ -1,7 +1,5 @@
 #include "harness/WsClient.h"
 
-#include <openssl/evp.h>
-
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -10,55 +8,13 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
-#include <random>
 
 namespace harness {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// One per thread: clients on different threads draw keys and masks at once.
-std::mt19937& randomEngine()
-{
-    thread_local std::mt19937 engine{std::random_device{}()};
-    return engine;
-}
-
-std::string base64(const unsigned char* data, std::size_t size)
-{
-    std::string out(4 * ((size + 2) / 3) + 1, '\0');
-    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), data, static_cast<int>(size));
-    out.resize(static_cast<std::size_t>(n));
-    return out;
-}
-
-std::string acceptFor(const std::string& key)
-{
-    const std::string input = key + "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (EVP_Digest(input.data(), input.size(), digest, &length, EVP_sha1(), nullptr) != 1) {
-        throw WsError("SHA-1 failed");
-    }
-    return base64(digest, length);
-}
-
-std::string lower(std::string text)
-{
-    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
-    return text;
-}
-
-std::string trim(const std::string& text)
-{
-    const auto first = text.find_first_not_of(" \t");
-    const auto last = text.find_last_not_of(" \t\r");
-    return first == std::string::npos ? std::string() : text.substr(first, last - first + 1);
-}
 
 int remainingMs(Clock::time_point deadline)
 {
@@ -106,16 +62,44 @@ int connectTcp(const std::string& host, int port, milliseconds timeout)
     return fd;
 }
 
+// The longest HTTP response head read; a listener that sends more is not
+// the service.
+constexpr std::size_t kMaxHeadBytes = 64 * 1024;
+
+// Sends all of bytes on fd, waiting while its send buffer is full.
+void sendAll(int fd, const std::string& bytes)
+{
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                pollfd p{fd, POLLOUT, 0};
+                ::poll(&p, 1, 1000);
+                continue;
+            }
+            if (errno == EINTR) {
+                continue;
+            }
+            throw WsError(std::string("send failed: ") + std::strerror(errno));
+        }
+        done += static_cast<std::size_t>(n);
+    }
+}
+
 // Reads the HTTP response head (up to the blank line) from fd; the bytes
 // after it are left in rest.
 std::string readHead(int fd, Clock::time_point deadline, std::string& rest)
 {
     std::string data;
     for (;;) {
-        const auto end = data.find("\r\n\r\n");
+        const auto end = websocket::headEnd(data);
         if (end != std::string::npos) {
-            rest = data.substr(end + 4);
-            return data.substr(0, end + 2);
+            rest = data.substr(end);
+            return data.substr(0, end - 2);
+        }
+        if (data.size() > kMaxHeadBytes) {
+            throw WsError("HTTP response head longer than " + std::to_string(kMaxHeadBytes) + " bytes");
         }
         pollfd p{fd, POLLIN, 0};
         if (::poll(&p, 1, remainingMs(deadline)) != 1) {
@@ -128,27 +112,6 @@ std::string readHead(int fd, Clock::time_point deadline, std::string& rest)
         }
         data.append(buffer, static_cast<std::size_t>(n));
     }
-}
-
-void parseHead(const std::string& head, std::string& statusLine, std::map<std::string, std::string>& headers)
-{
-    std::size_t pos = head.find("\r\n");
-    statusLine = head.substr(0, pos);
-    while (pos != std::string::npos && pos + 2 < head.size()) {
-        const std::size_t next = head.find("\r\n", pos + 2);
-        const std::string line = head.substr(pos + 2, next - pos - 2);
-        const auto colon = line.find(':');
-        if (colon != std::string::npos) {
-            headers[lower(trim(line.substr(0, colon)))] = trim(line.substr(colon + 1));
-        }
-        pos = next;
-    }
-}
-
-int statusOf(const std::string& statusLine)
-{
-    const auto space = statusLine.find(' ');
-    return space == std::string::npos ? 0 : std::atoi(statusLine.c_str() + space + 1);
 }
 
 std::string opcodeName(Opcode opcode)
@@ -188,7 +151,7 @@ void WsClient::abort()
 void WsClient::connect(const std::string& host, int port, const std::string& path, milliseconds timeout)
 {
     shutdownSocket();
-    m_in.clear();
+    m_decoder = websocket::Decoder(kMaxReceivedMessageBytes);
     m_handshakeHeaders.clear();
     m_handshakeStatus = 0;
     m_serverCloseCode.reset();
@@ -202,36 +165,36 @@ void WsClient::connect(const std::string& host, int port, const std::string& pat
     }
     m_fd = fd;
 
-    unsigned char nonce[16];
-    for (auto& b : nonce) {
-        b = static_cast<unsigned char>(randomEngine()());
-    }
-    const std::string key = base64(nonce, sizeof nonce);
-    std::string extraHeaders;
-    for (const auto& [name, value] : m_requestHeaders) {
-        extraHeaders += name + ": " + value + "\r\n";
-    }
-    writeAll("GET " + path + " HTTP/1.1\r\n" + "Host: " + host + ":" + std::to_string(port) + "\r\n" +
-             "Upgrade: websocket\r\n" + "Connection: Upgrade\r\n" + "Sec-WebSocket-Key: " + key + "\r\n" +
-             "Sec-WebSocket-Version: 13\r\n" + extraHeaders + "\r\n");
+    const std::string key = websocket::newKey();
+    writeAll(websocket::upgradeRequest(host, port, path, key, m_requestHeaders));
 
-    std::string statusLine;
-    const std::string head = readHead(m_fd, deadline, m_in);
-    parseHead(head, statusLine, m_handshakeHeaders);
-    m_handshakeStatus = statusOf(statusLine);
-    if (m_handshakeStatus != 101) {
+    std::string rest;
+    std::string head;
+    try {
+        head = readHead(m_fd, deadline, rest);
+    } catch (...) {
         shutdownSocket();
-        throw WsError("handshake refused: " + statusLine);
+        throw;
     }
-    const auto accept = m_handshakeHeaders.find("sec-websocket-accept");
-    if (accept == m_handshakeHeaders.end() || accept->second != acceptFor(key)) {
+    websocket::ResponseHead answer = websocket::parseHead(head);
+    m_handshakeHeaders = answer.headers;
+    m_handshakeStatus = answer.status;
+    switch (websocket::checkUpgrade(answer, key)) {
+    case websocket::Upgrade::accepted:
+        // Frames the server sent at once came with the head.
+        m_decoder.feed(rest);
+        return;
+    case websocket::Upgrade::refused:
+        shutdownSocket();
+        throw WsError("handshake refused: " + answer.statusLine);
+    case websocket::Upgrade::wrongAccept:
         shutdownSocket();
         throw WsError("handshake answer has a wrong Sec-WebSocket-Accept");
+    case websocket::Upgrade::notWebSocket:
+        break;
     }
-    if (lower(m_handshakeHeaders["upgrade"]) != "websocket") {
-        shutdownSocket();
-        throw WsError("handshake answer lacks Upgrade: websocket");
-    }
+    shutdownSocket();
+    throw WsError("handshake answer lacks Upgrade: websocket");
 }
 
 void WsClient::writeAll(const std::string& bytes)
@@ -239,52 +202,12 @@ void WsClient::writeAll(const std::string& bytes)
     if (m_fd < 0) {
         throw WsError("not connected");
     }
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::send(m_fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (n < 0) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                pollfd p{m_fd, POLLOUT, 0};
-                ::poll(&p, 1, 1000);
-                continue;
-            }
-            if (errno == EINTR) {
-                continue;
-            }
-            throw WsError(std::string("send failed: ") + std::strerror(errno));
-        }
-        done += static_cast<std::size_t>(n);
-    }
+    sendAll(m_fd, bytes);
 }
 
 void WsClient::sendFrame(bool fin, Opcode opcode, const std::string& payload)
 {
-    std::string frame;
-    frame.push_back(static_cast<char>((fin ? 0x80 : 0x00) | static_cast<std::uint8_t>(opcode)));
-    const std::uint64_t size = payload.size();
-    if (size < 126) {
-        frame.push_back(static_cast<char>(0x80 | size));
-    } else if (size <= 0xFFFF) {
-        frame.push_back(static_cast<char>(0x80 | 126));
-        frame.push_back(static_cast<char>(size >> 8));
-        frame.push_back(static_cast<char>(size & 0xFF));
-    } else {
-        frame.push_back(static_cast<char>(0x80 | 127));
-        for (int shift = 56; shift >= 0; shift -= 8) {
-            frame.push_back(static_cast<char>((size >> shift) & 0xFF));
-        }
-    }
-    unsigned char mask[4];
-    for (auto& b : mask) {
-        b = static_cast<unsigned char>(randomEngine()());
-    }
-    frame.append(reinterpret_cast<const char*>(mask), 4);
-    const std::size_t start = frame.size();
-    frame += payload;
-    for (std::size_t i = 0; i < payload.size(); ++i) {
-        frame[start + i] = static_cast<char>(frame[start + i] ^ mask[i % 4]);
-    }
-    writeAll(frame);
+    writeAll(websocket::encodeFrame(fin, opcode, payload));
 }
 
 void WsClient::sendText(const std::string& payload)
@@ -314,16 +237,16 @@ void WsClient::sendRaw(const std::string& bytes)
     writeAll(bytes);
 }
 
-bool WsClient::fill(std::size_t n, Clock::time_point deadline)
+WsClient::Read WsClient::readSome(Clock::time_point deadline)
 {
-    while (m_in.size() < n) {
+    for (;;) {
         if (m_fd < 0) {
-            return false;
+            return Read::closed;
         }
         pollfd p{m_fd, POLLIN, 0};
         const int ready = ::poll(&p, 1, remainingMs(deadline));
         if (ready == 0) {
-            return false;
+            return Read::timeout;
         }
         if (ready < 0) {
             if (errno == EINTR) {
@@ -337,58 +260,13 @@ bool WsClient::fill(std::size_t n, Clock::time_point deadline)
             continue;
         }
         if (got <= 0) {
-            // The peer is gone; report what is buffered as incomplete.
+            // The peer is gone; what is buffered stays incomplete.
             shutdownSocket();
-            return false;
+            return Read::closed;
         }
-        m_in.append(buffer, static_cast<std::size_t>(got));
+        m_decoder.feed(std::string_view(buffer, static_cast<std::size_t>(got)));
+        return Read::some;
     }
-    return true;
-}
-
-std::optional<WsClient::Frame> WsClient::readFrame(Clock::time_point deadline)
-{
-    if (!fill(2, deadline)) {
-        return std::nullopt;
-    }
-    const auto byte = [this](std::size_t i) { return static_cast<std::uint8_t>(m_in[i]); };
-    const bool masked = (byte(1) & 0x80) != 0;
-    std::uint64_t size = byte(1) & 0x7F;
-    std::size_t header = 2;
-    if (size == 126) {
-        header = 4;
-    } else if (size == 127) {
-        header = 10;
-    }
-    if (!fill(header + (masked ? 4 : 0), deadline)) {
-        return std::nullopt;
-    }
-    if (header == 4) {
-        size = (std::uint64_t{byte(2)} << 8) | byte(3);
-    } else if (header == 10) {
-        size = 0;
-        for (std::size_t i = 2; i < 10; ++i) {
-            size = (size << 8) | byte(i);
-        }
-    }
-    const std::size_t maskAt = header;
-    if (masked) {
-        header += 4;
-    }
-    if (!fill(header + size, deadline)) {
-        return std::nullopt;
-    }
-    Frame frame;
-    frame.fin = (byte(0) & 0x80) != 0;
-    frame.opcode = static_cast<Opcode>(byte(0) & 0x0F);
-    frame.payload = m_in.substr(header, size);
-    if (masked) {
-        for (std::size_t i = 0; i < frame.payload.size(); ++i) {
-            frame.payload[i] = static_cast<char>(frame.payload[i] ^ m_in[maskAt + i % 4]);
-        }
-    }
-    m_in.erase(0, header + size);
-    return frame;
 }
 
 std::optional<WsMessage> WsClient::receive(milliseconds timeout)
@@ -397,57 +275,55 @@ std::optional<WsMessage> WsClient::receive(milliseconds timeout)
         return WsMessage{Opcode::Close, {}, *m_serverCloseCode};
     }
     const auto deadline = Clock::now() + timeout;
-    std::optional<WsMessage> assembling;
+    const bool wasOpen = m_fd >= 0;
     for (;;) {
-        const bool wasOpen = m_fd >= 0;
-        std::optional<Frame> frame = readFrame(deadline);
-        if (!frame) {
-            if (wasOpen && m_fd < 0) {
-                m_serverCloseCode = 1006;
-                return WsMessage{Opcode::Close, {}, 1006};
-            }
-            return std::nullopt;
+        websocket::Message message;
+        const websocket::Decoder::Status status = m_decoder.next(message);
+        if (status == websocket::Decoder::Status::error) {
+            shutdownSocket();
+            throw WsError("the server broke the framing: " + m_decoder.error());
         }
-        switch (frame->opcode) {
+        if (status == websocket::Decoder::Status::needMore) {
+            const Read read = readSome(deadline);
+            if (read == Read::closed && wasOpen) {
+                m_serverCloseCode = websocket::kCloseAbnormal;
+                return WsMessage{Opcode::Close, {}, websocket::kCloseAbnormal};
+            }
+            if (read != Read::some) {
+                return std::nullopt;
+            }
+            continue;
+        }
+        switch (message.opcode) {
         case Opcode::Ping:
             if (!m_closeSent) {
-                sendFrame(true, Opcode::Pong, frame->payload);
+                sendFrame(true, Opcode::Pong, message.payload);
             }
             break;
         case Opcode::Pong:
-            m_pongs.push_back(frame->payload);
+            m_pongs.push_back(std::move(message.payload));
             break;
         case Opcode::Close: {
-            int code = 1005;
-            if (frame->payload.size() >= 2) {
-                code = (static_cast<std::uint8_t>(frame->payload[0]) << 8) | static_cast<std::uint8_t>(frame->payload[1]);
-            }
+            const int code = websocket::closeCodeOf(message.payload);
             m_serverCloseCode = code;
             if (!m_closeSent) {
                 // Echo the code, as the close handshake asks of the receiver.
                 try {
-                    sendFrame(true, Opcode::Close, frame->payload.substr(0, 2));
+                    sendFrame(true, Opcode::Close, message.payload.substr(0, 2));
                 } catch (const WsError&) {
                 }
                 m_closeSent = true;
             }
-            return WsMessage{Opcode::Close, frame->payload.size() > 2 ? frame->payload.substr(2) : std::string(), code};
+            return WsMessage{Opcode::Close, message.payload.size() > 2 ? message.payload.substr(2) : std::string(),
+                             code};
         }
-        case Opcode::Continuation:
-            if (!assembling) {
-                throw WsError("continuation frame without a message to continue");
-            }
-            assembling->payload += frame->payload;
-            break;
         default:
-            if (assembling) {
-                throw WsError("new data frame inside a fragmented message");
-            }
-            assembling = WsMessage{frame->opcode, std::move(frame->payload), 0};
-            break;
+            return WsMessage{message.opcode, std::move(message.payload), 0};
         }
-        if (assembling && frame->fin) {
-            return assembling;
+        // A peer that never stops pinging must not hold the caller past its
+        // timeout.
+        if (Clock::now() >= deadline) {
+            return std::nullopt;
         }
     }
 }
@@ -472,10 +348,7 @@ std::string WsClient::request(const std::string& json, milliseconds timeout)
 int WsClient::close(int code, milliseconds timeout, std::vector<WsMessage>* before)
 {
     if (!m_serverCloseCode && m_fd >= 0 && !m_closeSent) {
-        std::string payload;
-        payload.push_back(static_cast<char>((code >> 8) & 0xFF));
-        payload.push_back(static_cast<char>(code & 0xFF));
-        sendFrame(true, Opcode::Close, payload);
+        sendFrame(true, Opcode::Close, websocket::closePayload(code));
         m_closeSent = true;
     }
     const auto deadline = Clock::now() + timeout;
@@ -513,27 +386,16 @@ HttpResponse httpExchange(const std::string& requestText, const std::string& hos
     if (fd < 0) {
         throw WsError("cannot connect to " + host + ":" + std::to_string(port) + ": " + std::strerror(errno));
     }
-    std::size_t done = 0;
-    while (done < requestText.size()) {
-        const ssize_t n = ::send(fd, requestText.data() + done, requestText.size() - done, MSG_NOSIGNAL);
-        if (n <= 0 && errno != EAGAIN && errno != EINTR) {
-            ::close(fd);
-            throw WsError(std::string("send failed: ") + std::strerror(errno));
-        }
-        if (n > 0) {
-            done += static_cast<std::size_t>(n);
-        }
-    }
     HttpResponse response;
     std::string rest;
     try {
-        parseHead(readHead(fd, deadline, rest), response.statusLine, response.headers);
+        sendAll(fd, requestText);
+        response = websocket::parseHead(readHead(fd, deadline, rest));
     } catch (...) {
         ::close(fd);
         throw;
     }
     ::close(fd);
-    response.status = statusOf(response.statusLine);
     return response;
 }
 

@@ -1,12 +1,14 @@
 #pragma once
 
 // A small synchronous WebSocket client for tests, on plain POSIX sockets.
-// It speaks just enough RFC 6455 to drive the service from the outside:
-// a verified opening handshake, masked client frames (well-formed or not),
-// message reassembly, automatic pong replies and the close handshake.
-// One object is one connection; it is not thread-safe.
+// It drives the service from the outside: a verified opening handshake,
+// masked client frames (well-formed or not), message reassembly, automatic
+// pong replies and the close handshake. The framing is websocket/'s; this
+// file is the transport. One object is one connection; it is not
+// thread-safe.
 
 #include "server/PortRange.h"
+#include "websocket/ClientProtocol.h"
 
 #include <chrono>
 #include <cstdint>
@@ -27,14 +29,11 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-enum class Opcode : std::uint8_t {
-    Continuation = 0x0,
-    Text = 0x1,
-    Binary = 0x2,
-    Close = 0x8,
-    Ping = 0x9,
-    Pong = 0xA,
-};
+using websocket::Opcode;
+
+// The longest message a client takes from the service: more than the
+// longest answer it can give (its own bound on a request is 32 MB).
+inline constexpr std::size_t kMaxReceivedMessageBytes = std::size_t{64} << 20;
 
 struct WsMessage {
     Opcode opcode = Opcode::Text;
@@ -44,11 +43,9 @@ struct WsMessage {
     int closeCode = 0;
 };
 
-struct HttpResponse {
-    std::string statusLine;                     // "HTTP/1.1 426 Upgrade Required"
-    int status = 0;                             // 426
-    std::map<std::string, std::string> headers; // names in lower case
-};
+// statusLine "HTTP/1.1 426 Upgrade Required", status 426, header names in
+// lower case.
+using HttpResponse = websocket::ResponseHead;
 
 class WsClient {
 public:
@@ -105,20 +102,15 @@ public:
     const std::vector<std::string>& pongs() const { return m_pongs; }
 
 private:
-    struct Frame {
-        bool fin = false;
-        Opcode opcode = Opcode::Continuation;
-        std::string payload;
-    };
+    enum class Read { some, timeout, closed };
 
     void writeAll(const std::string& bytes);
-    // Reads until the buffer holds at least n bytes; false on timeout.
-    bool fill(std::size_t n, std::chrono::steady_clock::time_point deadline);
-    std::optional<Frame> readFrame(std::chrono::steady_clock::time_point deadline);
+    // Feeds what arrives before the deadline to the decoder.
+    Read readSome(std::chrono::steady_clock::time_point deadline);
     void shutdownSocket();
 
     int m_fd = -1;
-    std::string m_in;
+    websocket::Decoder m_decoder{kMaxReceivedMessageBytes};
     std::map<std::string, std::string> m_handshakeHeaders;
     std::map<std::string, std::string> m_requestHeaders;
     int m_handshakeStatus = 0;

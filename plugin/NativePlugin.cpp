@@ -1,6 +1,7 @@
 #include "plugin/NativePlugin.h"
 
 #include "notification/Observer.h"
+#include "plugin/AnswerTexts.h"
 #include "plugin/ModuleName.h"
 #include "plugin/PluginHost.h"
 #include "plugin/Protocol.h"
@@ -68,11 +69,11 @@ void NativePlugin::onLoadPlugin(std::shared_ptr<LoadPluginNotification> n)
         m_invokeEntry = nullptr;
         platform::freeModule(m_moduleHandle);
         m_moduleHandle = nullptr;
-        response = std::make_shared<LoadModuleResponse>(false, "Invalid plugin format");
+        response = std::make_shared<LoadModuleResponse>(false, answers::kInvalidPlugin);
     } else if (module == nullptr) {
         // A failed load keeps the module held before, and calls still reach it.
         response = std::make_shared<LoadModuleResponse>(
-            false, "Load Module error, can't find module.Error code: " + std::to_string(error));
+            false, answers::kLoadErrorPrefix + std::to_string(error));
     } else {
         platform::ModuleHandle previous = m_moduleHandle;
         m_moduleHandle = module;
@@ -84,17 +85,17 @@ void NativePlugin::onLoadPlugin(std::shared_ptr<LoadPluginNotification> n)
                 setHost(pluginHost());
             }
         }
-        response = m_invokeEntry != nullptr ? std::make_shared<LoadModuleResponse>(true, "Load module success")
-                                            : std::make_shared<LoadModuleResponse>(false, "Invalid plugin format");
+        response = m_invokeEntry != nullptr ? std::make_shared<LoadModuleResponse>(true, answers::kLoadSuccess)
+                                            : std::make_shared<LoadModuleResponse>(false, answers::kInvalidPlugin);
     }
-    response->setMsgId("LoadModule");
+    response->setMsgId(answers::kLoadMsgId);
     respond(std::move(response));
 }
 
 void NativePlugin::onInvokePluginFunction(std::shared_ptr<InvokePluginFunctionNotification> n)
 {
     if (m_invokeEntry == nullptr) {
-        auto response = std::make_shared<InvokeFunctionResponse>(false, "Module have not been loaded");
+        auto response = std::make_shared<InvokeFunctionResponse>(false, answers::kNotLoaded);
         response->setMsgId(n->msgId());
         respond(std::move(response));
         return;
@@ -119,7 +120,7 @@ void NativePlugin::onInvokePluginFunction(std::shared_ptr<InvokePluginFunctionNo
         if (result != nullptr) {
             text = result;
         } else {
-            text = "[ " + method + " ] " + (rc == 0 ? "function success." : "function faild.");
+            text = "[ " + method + " ] " + (rc == 0 ? answers::kFunctionSuccess : answers::kFunctionFailed);
         }
     }
     auto response = std::make_shared<InvokeFunctionResponse>(rc == 0, std::move(text));

@@ -1,5 +1,6 @@
 #include "plugin/Protocol.h"
 
+#include "plugin/AnswerTexts.h"
 #include "plugin/Utf8.h"
 
 #include <rapidjson/memorystream.h>
@@ -302,13 +303,13 @@ std::shared_ptr<notification::PluginNotification> decodeRequest(std::string_view
 std::shared_ptr<notification::PluginNotification> decodeRequest(std::string_view payload, std::size_t readerDepth)
 {
     if (payload.empty()) {
-        return std::make_shared<InvalidSyntaxResponse>("Bad request");
+        return std::make_shared<InvalidSyntaxResponse>(answers::kBadRequest);
     }
 
     // The parser takes a NUL byte for the end of its input, so whatever
     // follows one would pass unread; no JSON text holds a raw NUL.
     if (payload.find('\0') != std::string_view::npos) {
-        return std::make_shared<InvalidSyntaxResponse>("Invalid message format");
+        return std::make_shared<InvalidSyntaxResponse>(answers::kInvalidFormat);
     }
     // A whole UTF-8 byte order mark in front is ignored, as JSON readers may.
     // RapidJSON's own skipping would drop any one of its bytes alone, so the
@@ -325,11 +326,11 @@ std::shared_ptr<notification::PluginNotification> decodeRequest(std::string_view
         // a deeply nested payload cannot exhaust the stack.
         if (reader.Parse<rapidjson::kParseIterativeFlag>(stream, request).IsError()) {
             if (!request.tooDeep) {
-                return std::make_shared<InvalidSyntaxResponse>("Invalid message format");
+                return std::make_shared<InvalidSyntaxResponse>(answers::kInvalidFormat);
             }
             const std::optional<std::string> shallow = shallowCopyIfValid(text);
             if (!shallow) {
-                return std::make_shared<InvalidSyntaxResponse>("Invalid message format");
+                return std::make_shared<InvalidSyntaxResponse>(answers::kInvalidFormat);
             }
             request = RequestHandler(1);
             rapidjson::MemoryStream shallowStream(shallow->data(), shallow->size());
@@ -337,7 +338,7 @@ std::shared_ptr<notification::PluginNotification> decodeRequest(std::string_view
         }
     }
     if (!request.topIsObject || !request.msgId.isString) {
-        return std::make_shared<InvalidSyntaxResponse>("message not have MsgId");
+        return std::make_shared<InvalidSyntaxResponse>(answers::kNoMsgId);
     }
 
     std::shared_ptr<notification::PluginNotification> result;
@@ -347,7 +348,7 @@ std::shared_ptr<notification::PluginNotification> decodeRequest(std::string_view
         const char* param = request.param.usable();
         result = std::make_shared<InvokePluginFunctionNotification>(method, param ? param : "{}");
     } else {
-        return std::make_shared<InvalidSyntaxResponse>("not find operation(Module or Method)");
+        return std::make_shared<InvalidSyntaxResponse>(answers::kNoOperation);
     }
     result->setMsgId(std::move(request.msgId.text));
     return result;

@@ -3,6 +3,7 @@
 // Wine (scripts/test-windows.sh). The findings are checked by area, status
 // and the facts they must name, not by their wording.
 
+#include "harness/Answers.h"
 #include "harness/ServiceProcess.h"
 #include "harness/Shell.h"
 #include "harness/TestCertificates.h"
@@ -355,8 +356,7 @@ TEST_F(DoctorTest, standInOfAnotherUserOnTheFirstPort_isNamedAndThisUsersService
                 request.IsObject() && request.HasMember("MsgId") && request["MsgId"].IsString()
                     ? request["MsgId"].GetString()
                     : "";
-            endpoint.send(hdl, "{\"MsgId\":\"" + id + "\",\"Result\":false,\"Response\":\"Module have not been loaded\"}",
-                          websocketpp::frame::opcode::text);
+            endpoint.send(hdl, harness::notLoaded(id), websocketpp::frame::opcode::text);
         });
         endpoint.set_reuse_addr(true);
         endpoint.listen(asio::ip::tcp::endpoint(asio::ip::address_v4::loopback(), 1237));

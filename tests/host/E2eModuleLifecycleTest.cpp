@@ -52,7 +52,7 @@ TEST_F(ModuleLifecycleTest, loadOfLibraryWithoutInvoke_releasesThePreviousModule
     ASSERT_EQ(client.request(loadRequest("tracked_a")), kLoadSuccess);
     EXPECT_EQ(client.request(loadRequest("noinvoke")), answer("LoadModule", false, "Invalid plugin format"));
     EXPECT_EQ(log(), "tracked_a load\ntracked_a unload\n");
-    EXPECT_EQ(call(client), answer("c", false, "Module have not been loaded"));
+    EXPECT_EQ(call(client), harness::notLoaded("c"));
 }
 
 // Libraries that end the process when loaded late: the file is read, never run.
@@ -65,7 +65,7 @@ TEST_F(ModuleLifecycleTest, libraryWithoutInvokeThatEndsTheProcessWhenLoaded_ans
         SCOPED_TRACE(name);
         ASSERT_EQ(client.request(loadRequest("tracked_a")), kLoadSuccess);
         EXPECT_EQ(client.request(loadRequest(name)), harmless);
-        EXPECT_EQ(call(client), answer("c", false, "Module have not been loaded"));
+        EXPECT_EQ(call(client), harness::notLoaded("c"));
     }
     EXPECT_EQ(log(), "tracked_a load\ntracked_a unload\n"
                      "tracked_a load\ntracked_a unload\n"
@@ -120,13 +120,13 @@ TEST_F(ModuleLifecycleTest, connectionsAreIsolatedAndAReconnectStartsEmpty)
     other.connect();
     ASSERT_EQ(client.request(loadRequest("echo")), kLoadSuccess);
 
-    EXPECT_EQ(other.request("{\"MsgId\":\"o\",\"Method\":\"echo\"}"), answer("o", false, "Module have not been loaded"));
+    EXPECT_EQ(other.request("{\"MsgId\":\"o\",\"Method\":\"echo\"}"), harness::notLoaded("o"));
     EXPECT_EQ(client.request("{\"MsgId\":\"m\",\"Method\":\"echo\",\"Param\":\"mine\"}"), answer("m", true, "mine"));
 
     EXPECT_EQ(client.close(), 1000);
     WsClient again;
     again.connect();
-    EXPECT_EQ(again.request("{\"MsgId\":\"r\",\"Method\":\"echo\"}"), answer("r", false, "Module have not been loaded"));
+    EXPECT_EQ(again.request("{\"MsgId\":\"r\",\"Method\":\"echo\"}"), harness::notLoaded("r"));
     EXPECT_EQ(again.request(loadRequest("echo")), kLoadSuccess);
     EXPECT_EQ(again.request("{\"MsgId\":\"r\",\"Method\":\"echo\",\"Param\":\"back\"}"), answer("r", true, "back"));
 }

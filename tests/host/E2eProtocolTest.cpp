@@ -40,7 +40,7 @@ TEST_F(ProtocolTest, rejectedRequests_areAnsweredWithTheirReasonAndKeepTheConnec
 TEST_F(ProtocolTest, callBeforeLoad_isAnsweredModuleNotLoaded)
 {
     EXPECT_EQ(client.request("{\"MsgId\":\"18\",\"Method\":\"echo\",\"Param\":\"x\"}"),
-              answer("18", false, "Module have not been loaded"));
+              harness::notLoaded("18"));
 }
 
 TEST_F(ProtocolTest, loadFailures_reportTheLoaderError)
@@ -53,7 +53,7 @@ TEST_F(ProtocolTest, loadFailures_reportTheLoaderError)
     EXPECT_EQ(client.request(loadRequest("refusing")), loadError(linux ? 193 : 1114));
     EXPECT_EQ(client.request(loadRequest("noinvoke")), answer("LoadModule", false, "Invalid plugin format"));
     EXPECT_EQ(client.request("{\"MsgId\":\"2\",\"Method\":\"echo\"}"),
-              answer("2", false, "Module have not been loaded"));
+              harness::notLoaded("2"));
 }
 
 TEST_F(ProtocolTest, moduleNamesThatLeaveTheDirectory_areRefusedWithoutLoading)
@@ -63,7 +63,7 @@ TEST_F(ProtocolTest, moduleNamesThatLeaveTheDirectory_areRefusedWithoutLoading)
         SCOPED_TRACE(name);
         EXPECT_EQ(client.request(loadRequest(name)), loadError(123));
     }
-    EXPECT_EQ(client.request("{\"MsgId\":\"3\",\"Method\":\"echo\"}"), answer("3", false, "Module have not been loaded"));
+    EXPECT_EQ(client.request("{\"MsgId\":\"3\",\"Method\":\"echo\"}"), harness::notLoaded("3"));
 }
 
 TEST_F(ProtocolTest, invalidUtf8ModuleInBinaryMessage_isRefusedAndServiceGoesOn)

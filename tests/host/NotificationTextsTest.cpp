@@ -1,5 +1,6 @@
 #include "notification/ConnectionNotifications.h"
 #include "notification/PluginNotifications.h"
+#include "plugin/AnswerTexts.h"
 
 #include <gtest/gtest.h>
 
@@ -14,6 +15,30 @@ TEST(NotificationTextsTest, connectionNotifications_describeThemselves)
     const MsgNotification message(nullptr);
     EXPECT_EQ(message.describe(), message.typeName());
     EXPECT_EQ(message.connection(), nullptr);
+}
+
+// The service, the doctor and the harness take these from one header, so
+// only this pin notices when one of them changes: pages match them as they
+// are, misspellings included.
+TEST(NotificationTextsTest, answerTexts_stayByteForByte)
+{
+    namespace a = plugin::answers;
+    const std::pair<const char*, const char*> pinned[] = {
+        {a::kLoadMsgId, "LoadModule"},
+        {a::kLoadSuccess, "Load module success"},
+        {a::kInvalidPlugin, "Invalid plugin format"},
+        {a::kLoadErrorPrefix, "Load Module error, can't find module.Error code: "},
+        {a::kNotLoaded, "Module have not been loaded"},
+        {a::kFunctionSuccess, "function success."},
+        {a::kFunctionFailed, "function faild."},
+        {a::kBadRequest, "Bad request"},
+        {a::kInvalidFormat, "Invalid message format"},
+        {a::kNoMsgId, "message not have MsgId"},
+        {a::kNoOperation, "not find operation(Module or Method)"},
+    };
+    for (const auto& [text, expected] : pinned) {
+        EXPECT_STREQ(text, expected);
+    }
 }
 
 TEST(NotificationTextsTest, describe_ofPluginCommands)

@@ -70,7 +70,7 @@ protected:
     {
         WsClient fresh;
         fresh.connect();
-        EXPECT_EQ(fresh.request("{\"MsgId\":\"s\",\"Method\":\"x\"}"), answer("s", false, "Module have not been loaded"));
+        EXPECT_EQ(fresh.request("{\"MsgId\":\"s\",\"Method\":\"x\"}"), harness::notLoaded("s"));
     }
 
     std::string echoRequest(const std::string& param) const
@@ -281,7 +281,7 @@ TEST_F(TransportTest, largestMessageOfOpenBrackets_isRejectedInLittleMemoryWhile
     other.connect();
     client.sendText(std::string(31000000, '['));
     EXPECT_EQ(other.request("{\"MsgId\":\"m\",\"Method\":\"x\"}", std::chrono::milliseconds(20000)),
-              answer("m", false, "Module have not been loaded"));
+              harness::notLoaded("m"));
     const auto rejected = client.receive(std::chrono::milliseconds(20000));
     ASSERT_TRUE(rejected);
     EXPECT_EQ(rejected->payload, invalidSyntax("Invalid message format"));
@@ -376,7 +376,7 @@ TEST_F(TransportTest, handshake_acceptsAnyPathAndNamesTheLibrary)
     elsewhere.connect("127.0.0.1", 1237, "/some/where?with=query");
     EXPECT_EQ(elsewhere.handshakeHeaders().at("server"), "WebSocket++/0.8.2");
     EXPECT_EQ(elsewhere.handshakeHeaders().count("sec-websocket-protocol"), 0u);
-    EXPECT_EQ(elsewhere.request("{\"MsgId\":\"p\",\"Method\":\"x\"}"), answer("p", false, "Module have not been loaded"));
+    EXPECT_EQ(elsewhere.request("{\"MsgId\":\"p\",\"Method\":\"x\"}"), harness::notLoaded("p"));
 }
 
 TEST_F(TransportTest, plainHttpGet_getsUpgradeRequired)

@@ -40,7 +40,7 @@ std::string firstLineOf(const std::string& command)
     return line;
 }
 
-const std::string kAnswer = answer("logged-1", false, "Module have not been loaded");
+const std::string kAnswer = harness::notLoaded("logged-1");
 
 class LogFileTest : public ::testing::Test {
 protected:

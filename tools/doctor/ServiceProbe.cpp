@@ -1,8 +1,12 @@
 #include "ServiceProbe.h"
 
+#include "plugin/AnswerTexts.h"
+#include "websocket/ClientProtocol.h"
+
 #include <asio.hpp>
 
 #include <algorithm>
+#include <array>
 #include <memory>
 
 namespace doctor {
@@ -13,26 +17,8 @@ using asio::ip::tcp;
 // A request that changes nothing: no module is loaded on the connection,
 // and Corvane answers it with this text.
 const std::string kRequest = R"({"MsgId":"corvane-doctor","Method":"Hello"})";
-const std::string kAnswer = R"({"MsgId":"corvane-doctor","Result":false,"Response":"Module have not been loaded"})";
-
-std::string maskedTextFrame(const std::string& payload)
-{
-    std::string frame;
-    frame += static_cast<char>(0x81);
-    if (payload.size() < 126) {
-        frame += static_cast<char>(0x80 | payload.size());
-    } else {
-        frame += static_cast<char>(0x80 | 126);
-        frame += static_cast<char>((payload.size() >> 8) & 0xff);
-        frame += static_cast<char>(payload.size() & 0xff);
-    }
-    const unsigned char mask[4] = {0x37, 0xfa, 0x21, 0x3d};
-    frame.append(reinterpret_cast<const char*>(mask), 4);
-    for (std::size_t i = 0; i < payload.size(); ++i) {
-        frame += static_cast<char>(payload[i] ^ static_cast<char>(mask[i % 4]));
-    }
-    return frame;
-}
+const std::string kAnswer =
+    std::string(R"({"MsgId":"corvane-doctor","Result":false,"Response":")") + plugin::answers::kNotLoaded + "\"}";
 
 std::string firstLine(const std::string& text)
 {
@@ -99,9 +85,8 @@ private:
             return;
         }
         m_result.kind = PortProbe::Kind::notCorvane;
-        m_request = "GET / HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(m_result.port) +
-                    "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-                    "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
+        m_key = websocket::newKey();
+        m_request = websocket::upgradeRequest("127.0.0.1", m_result.port, "/", m_key);
         arm(kAnswerTimeout);
         asio::async_write(m_socket, asio::buffer(m_request),
                           [self = shared_from_this()](const std::error_code& error, std::size_t) {
@@ -123,70 +108,87 @@ private:
             finish();
             return;
         }
-        const std::string status = firstLine(m_buffer);
-        if (status.rfind("HTTP/1.1 403", 0) == 0) {
+        const std::size_t end = websocket::headEnd(m_buffer);
+        const websocket::ResponseHead head = websocket::parseHead(std::string_view(m_buffer).substr(0, end));
+        if (head.status == 403) {
             m_result.kind = PortProbe::Kind::otherUser;
             finish();
             return;
         }
-        if (status.rfind("HTTP/1.1 101", 0) != 0 || m_buffer.find("s3pPLMBiTxaQ9kYGzzhZRbK+xOo=") == std::string::npos) {
-            m_result.detail = "answered the handshake with \"" + status + "\"";
+        if (websocket::checkUpgrade(head, m_key) != websocket::Upgrade::accepted) {
+            m_result.detail = "answered the handshake with \"" + firstLine(m_buffer) + "\"";
             finish();
             return;
         }
-        m_buffer.erase(0, m_buffer.find("\r\n\r\n") + 4);
-        m_request = maskedTextFrame(kRequest);
+        // Whatever followed the head counts against the bound too.
+        m_read = m_buffer.size();
+        m_decoder.feed(std::string_view(m_buffer).substr(end));
+        m_framesSeen = end < m_buffer.size();
+        m_request = websocket::encodeFrame(true, websocket::Opcode::Text, kRequest);
         arm(kAnswerTimeout);
         asio::async_write(m_socket, asio::buffer(m_request),
                           [self = shared_from_this()](const std::error_code& error, std::size_t) {
                               if (error) {
-                                  self->requestAnswered(error);
+                                  self->requestAnswered(nullptr);
                                   return;
                               }
                               self->readAnswer();
                           });
     }
 
-    // The answer is one unfragmented text frame of under 126 bytes.
+    // The first data message is the answer; pings and pongs on the way are
+    // passed over.
     void readAnswer()
     {
-        if (m_buffer.size() < 2) {
-            readMore(2);
-            return;
-        }
-        const std::size_t length = static_cast<unsigned char>(m_buffer[1]) & 0x7f;
-        if (length < 126 && m_buffer.size() < 2 + length) {
-            readMore(2 + length);
-            return;
-        }
-        requestAnswered({});
-    }
-
-    void readMore(std::size_t wanted)
-    {
-        asio::async_read(m_socket, asio::dynamic_buffer(m_buffer, kMaxProbeRead),
-                         asio::transfer_at_least(wanted - m_buffer.size()),
-                         [self = shared_from_this()](const std::error_code& error, std::size_t) {
-                             if (error) {
-                                 self->requestAnswered(error);
-                                 return;
-                             }
-                             self->readAnswer();
-                         });
-    }
-
-    void requestAnswered(const std::error_code& error)
-    {
-        if (error && m_buffer.size() < 2) {
-            m_result.detail = "completed the handshake but did not answer a request";
-        } else {
-            const std::size_t length = static_cast<unsigned char>(m_buffer[1]) & 0x7f;
-            if (static_cast<unsigned char>(m_buffer[0]) != 0x81 || length >= 126 || m_buffer.size() < 2 + length ||
-                m_buffer.compare(2, length, kAnswer) != 0) {
-                m_result.detail = "completed the handshake but answered a request unlike Corvane";
-            } else {
-                m_result.kind = PortProbe::Kind::corvane;
+        websocket::Message message;
+        for (;;) {
+            switch (m_decoder.next(message)) {
+            case websocket::Decoder::Status::message:
+                if (message.opcode == websocket::Opcode::Ping || message.opcode == websocket::Opcode::Pong) {
+                    continue;
+                }
+                requestAnswered(&message);
+                return;
+            case websocket::Decoder::Status::error:
+                requestAnswered(nullptr);
+                return;
+            case websocket::Decoder::Status::needMore:
+                readMore();
+                return;
             }
+        }
+    }
+
+    void readMore()
+    {
+        if (m_read >= kMaxProbeRead) {
+            requestAnswered(nullptr);
+            return;
+        }
+        const std::size_t room = std::min(m_chunk.size(), kMaxProbeRead - m_read);
+        m_socket.async_read_some(asio::buffer(m_chunk.data(), room),
+                                 [self = shared_from_this()](const std::error_code& error, std::size_t got) {
+                                     if (error) {
+                                         self->requestAnswered(nullptr);
+                                         return;
+                                     }
+                                     self->m_read += got;
+                                     self->m_framesSeen = true;
+                                     self->m_decoder.feed(std::string_view(self->m_chunk.data(), got));
+                                     self->readAnswer();
+                                 });
+    }
+
+    // answer is null when none came: the connection ended or timed out, the
+    // framing was broken, or the bound was reached first.
+    void requestAnswered(const websocket::Message* answer)
+    {
+        if (answer == nullptr && !m_framesSeen) {
+            m_result.detail = "completed the handshake but did not answer a request";
+        } else if (answer == nullptr || answer->opcode != websocket::Opcode::Text || answer->payload != kAnswer) {
+            m_result.detail = "completed the handshake but answered a request unlike Corvane";
+        } else {
+            m_result.kind = PortProbe::Kind::corvane;
         }
         finish();
     }
@@ -194,8 +196,13 @@ private:
     tcp::socket m_socket;
     asio::steady_timer m_timer;
     PortProbe& m_result;
+    std::string m_key;
     std::string m_request;
     std::string m_buffer;
+    websocket::Decoder m_decoder{kMaxProbeRead};
+    std::array<char, 4096> m_chunk{};
+    std::size_t m_read = 0;
+    bool m_framesSeen = false;
     bool m_timedOut = false;
 };
 
