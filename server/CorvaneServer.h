@@ -6,6 +6,19 @@
 
 namespace server {
 
+// What run() raises when the service does not start: every port of the
+// range is in use (NoFreePort), or anything else went wrong before it
+// listened (StartFailed). Either comes after its line on the error log. Any
+// other exception from run() ended the I/O loop while it served.
+class NoFreePort : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+class StartFailed : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
 // The one WebSocket endpoint of the process, on the first free port of
 // 127.0.0.1:1237..1300 (server/PortRange.h). It turns the
 // library's open, message and close events into notifications posted to the
@@ -33,19 +46,6 @@ namespace server {
 // found any more, or when an origin policy does not allow its Origin.
 // Where the system names no owners of sockets (decided once at start), the
 // owner is not checked and the error log says so.
-// What run() raises when the service does not start: every port of the
-// range is in use (NoFreePort), or anything else went wrong before it
-// listened (StartFailed). Either comes after its line on the error log. Any
-// other exception from run() ended the I/O loop while it served.
-class NoFreePort : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
-class StartFailed : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
-
 class CorvaneServer {
 public:
     CorvaneServer();
