@@ -9,8 +9,9 @@ namespace plugin {
 
 // What the plug-in host needs from the WebSocket endpoint: the text of a
 // received message and a way to answer on a connection. The endpoint
-// (server::CorvaneServer) implements it, so that only the endpoint's
-// translation unit includes WebSocket++. Called on the endpoint's I/O thread.
+// (server::CorvaneServer, in its private implementation) implements it, so
+// that only the endpoint's translation unit includes WebSocket++. Called on
+// the endpoint's I/O thread.
 class Transport {
 public:
     // The payload of a received message as the library reassembled it; valid

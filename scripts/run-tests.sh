@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs every package the tests need, then builds and tests in stages:
-#   1. release build, all tests; before it, each packaging target built
-#      alone in the emptied tree (also in stage 6)
+#   1. release build, all tests; before it the include rules
+#      (scripts/check-layering.sh), and each packaging target built alone in
+#      the emptied tree (also in stage 6)
 #   2. the Debian package: piuparts, then the installed service tested in a
 #      clean Debian 12 root (scripts/test-deb.sh; needs root)
 #   3. AddressSanitizer + UndefinedBehaviorSanitizer build, all tests
@@ -67,6 +68,7 @@ build_and_test() {
 echo "==> Checking packages"
 scripts/setup-deps.sh || fail "installing the packages failed (see above)"
 
+bash scripts/check-layering.sh || fail "release: the include rules of docs/architecture.md are broken (see above)"
 # The .deb is CPack's package target.
 build_and_test "release" release package
 

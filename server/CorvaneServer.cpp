@@ -1,20 +1,33 @@
 #include "server/CorvaneServer.h"
 
+#include "notification/Connection.h"
 #include "notification/ConnectionNotifications.h"
+#include "notification/Notification.h"
 #include "platform/process/Process.h"
+#include "platform/sockets/SocketOwner.h"
 #include "platform/sockets/Sockets.h"
+#include "plugin/PluginsManager.h"
+#include "plugin/Transport.h"
 #include "server/Admission.h"
+#include "server/EndpointConfig.h"
+#include "server/IncomingBudget.h"
 #include "server/LogFile.h"
 #include "server/OriginPolicy.h"
 #include "server/PortRange.h"
 #include "server/QueueLimit.h"
 
+#include <websocketpp/server.hpp>
+
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <type_traits>
+#include <vector>
 
 namespace server {
 
@@ -26,7 +39,78 @@ static_assert(std::is_same_v<ConnectionPtr, websocketpp::server<EndpointConfig>:
 static_assert(std::is_same_v<MessagePtr, websocketpp::server<EndpointConfig>::message_ptr>,
               "notification/Connection.h must name the endpoint's message pointer");
 
+class CorvaneServer::Impl : private plugin::Transport {
+public:
+    Impl();
+    Impl(const Impl&) = delete;
+    Impl& operator=(const Impl&) = delete;
+
+    void run(const std::string& startError);
+
+private:
+    using Endpoint = websocketpp::server<EndpointConfig>;
+    struct Paused {
+        notification::ConnectionPtr connection;
+        std::size_t queued = 0;                        // the least seen while paused
+        std::chrono::steady_clock::time_point drained; // when it last went down
+    };
+
+    void init();
+    void listenOnFirstFreePort();
+    void decideOwnerCheck();
+    bool onValidate(websocketpp::connection_hdl hdl);
+    bool refuseDraftProtocol(const notification::ConnectionPtr& connection);
+    bool onPing(websocketpp::connection_hdl hdl, std::string payload);
+    void giveUpMessage(const IncomingBudget::Victim& victim);
+    void reviewUnfinishedMessages();
+    void onSocketOpen(websocketpp::connection_hdl hdl);
+    void onSocketClose(websocketpp::connection_hdl hdl);
+    void onSocketMessage(websocketpp::connection_hdl hdl, Endpoint::message_ptr msg);
+    void post(std::shared_ptr<notification::Notification> n);
+    void waitForStopSignal();
+    void acceptNext();
+    void acceptLater();
+    void pauseReading(const notification::ConnectionPtr& connection);
+    void checkPausedConnections();
+    void resumeAllReading();
+
+    std::string_view payloadOf(const notification::MessagePtr& message) const override;
+    void sendText(const notification::ConnectionPtr& connection, std::string_view text) override;
+    std::string originOf(const notification::ConnectionPtr& connection) const override;
+
+    // First, so that it outlives every connection's messages.
+    IncomingBudget m_incomingBudget;
+    plugin::PluginsManager m_pluginsManager;
+    Endpoint m_server;
+    std::optional<OriginPolicy> m_originPolicy;
+    platform::Ipv4Endpoint m_listening;
+    std::uint64_t m_ownUser = 0;
+    bool m_ownersNamed = false;
+    std::unique_ptr<asio::signal_set> m_stopSignals;
+    bool m_stopping = false; // set by the stop signal; later opens are closed at once
+    // Connections not read for now, and the timer that looks at them again:
+    // the library tells no one when a send queue drains.
+    std::vector<Paused> m_pausedConnections;
+    std::unique_ptr<asio::steady_timer> m_drainTimer;
+    std::unique_ptr<asio::steady_timer> m_reviewTimer; // of the unfinished messages
+    Endpoint::acceptor_ptr m_acceptor; // the endpoint's own, taken as it binds
+    std::unique_ptr<asio::steady_timer> m_acceptTimer;
+    bool m_acceptPaused = false; // out of descriptors: accepting waits for the timer
+};
+
 CorvaneServer::CorvaneServer()
+    : m_impl(std::make_unique<Impl>())
+{
+}
+
+CorvaneServer::~CorvaneServer() = default;
+
+void CorvaneServer::run(const std::string& startError)
+{
+    m_impl->run(startError);
+}
+
+CorvaneServer::Impl::Impl()
     : m_incomingBudget(kMaxUnfinishedMessageBytes, kMaxMessageStallTime,
                        [this](const IncomingBudget::Victim& victim) {
                            // Called from inside a connection's reader as
@@ -37,19 +121,19 @@ CorvaneServer::CorvaneServer()
 {
 }
 
-std::string_view CorvaneServer::payloadOf(const MessagePtr& message) const
+std::string_view CorvaneServer::Impl::payloadOf(const MessagePtr& message) const
 {
     const std::string& payload = message->get_payload();
     return std::string_view(payload.data(), payload.size());
 }
 
-void CorvaneServer::sendText(const ConnectionPtr& connection, std::string_view text)
+void CorvaneServer::Impl::sendText(const ConnectionPtr& connection, std::string_view text)
 {
     // A refused send (connection no longer open) drops the answer.
     (void)connection->send(text.data(), text.size(), websocketpp::frame::opcode::text);
 }
 
-std::string CorvaneServer::originOf(const ConnectionPtr& connection) const
+std::string CorvaneServer::Impl::originOf(const ConnectionPtr& connection) const
 {
     return connection->get_request_header("Origin");
 }
@@ -126,7 +210,7 @@ bool portTaken(const websocketpp::lib::error_code& error)
 
 } // namespace
 
-void CorvaneServer::init()
+void CorvaneServer::Impl::init()
 {
     using std::placeholders::_1;
     using std::placeholders::_2;
@@ -139,11 +223,11 @@ void CorvaneServer::init()
     m_server.set_error_channels(websocketpp::log::elevel::all);
     m_server.set_access_channels(websocketpp::log::alevel::all ^ websocketpp::log::alevel::frame_payload);
     m_originPolicy = loadOriginPolicyLogged(m_server);
-    m_server.set_validate_handler(std::bind(&CorvaneServer::onValidate, this, _1));
-    m_server.set_open_handler(std::bind(&CorvaneServer::onSocketOpen, this, _1));
-    m_server.set_message_handler(std::bind(&CorvaneServer::onSocketMessage, this, _1, _2));
-    m_server.set_close_handler(std::bind(&CorvaneServer::onSocketClose, this, _1));
-    m_server.set_ping_handler(std::bind(&CorvaneServer::onPing, this, _1, _2));
+    m_server.set_validate_handler(std::bind(&CorvaneServer::Impl::onValidate, this, _1));
+    m_server.set_open_handler(std::bind(&CorvaneServer::Impl::onSocketOpen, this, _1));
+    m_server.set_message_handler(std::bind(&CorvaneServer::Impl::onSocketMessage, this, _1, _2));
+    m_server.set_close_handler(std::bind(&CorvaneServer::Impl::onSocketClose, this, _1));
+    m_server.set_ping_handler(std::bind(&CorvaneServer::Impl::onPing, this, _1, _2));
     m_server.set_reuse_addr(platform::listenerMayReuseAddress());
     m_server.set_tcp_pre_bind_handler([this](Endpoint::acceptor_ptr acceptor) {
         m_acceptor = std::move(acceptor); // for acceptNext()
@@ -156,21 +240,35 @@ void CorvaneServer::init()
     platform::returnLargeBuffersWhenFreed();
 }
 
-void CorvaneServer::run(const std::string& startError)
+void CorvaneServer::Impl::run(const std::string& startError)
 {
-    init();
-    if (!startError.empty()) {
-        m_server.get_elog().write(websocketpp::log::elevel::rerror, startError);
+    try {
+        init();
+        if (!startError.empty()) {
+            m_server.get_elog().write(websocketpp::log::elevel::rerror, startError);
+        }
+        listenOnFirstFreePort();
+        decideOwnerCheck();
+        acceptNext();
+        reviewUnfinishedMessages();
+        waitForStopSignal();
+    } catch (const NoFreePort&) {
+        throw;
+    } catch (const std::exception& e) {
+        m_server.get_elog().write(websocketpp::log::elevel::rerror,
+                                  std::string("the service could not start: ") + e.what());
+        throw StartFailed(e.what());
     }
-    listenOnFirstFreePort();
-    decideOwnerCheck();
-    acceptNext();
-    reviewUnfinishedMessages();
-    waitForStopSignal();
-    m_server.run();
+    try {
+        m_server.run();
+    } catch (const std::exception& e) {
+        m_server.get_elog().write(websocketpp::log::elevel::rerror,
+                                  std::string("the service failed while serving: ") + e.what());
+        throw;
+    }
 }
 
-void CorvaneServer::listenOnFirstFreePort()
+void CorvaneServer::Impl::listenOnFirstFreePort()
 {
     using websocketpp::log::elevel;
     const auto loopback = asio::ip::address_v4::loopback();
@@ -200,12 +298,16 @@ void CorvaneServer::listenOnFirstFreePort()
                                                             ":" + std::to_string(error.value()) + " (" +
                                                             error.message() + ")");
             }
+            if (port == kLastPort && portTaken(error)) {
+                throw NoFreePort("every port of " + std::to_string(kFirstPort) + ".." + std::to_string(kLastPort) +
+                                 " is in use");
+            }
             throw websocketpp::exception(error);
         }
     }
 }
 
-void CorvaneServer::decideOwnerCheck()
+void CorvaneServer::Impl::decideOwnerCheck()
 {
     m_ownUser = platform::currentUser();
     const platform::SocketOwner listener = platform::findSocketOwner(m_listening, platform::Ipv4Endpoint{});
@@ -221,7 +323,7 @@ void CorvaneServer::decideOwnerCheck()
 // versions 7 and 8). Their messages have no size limit and their origin
 // header is not the one the origin policy reads, and no browser has sent
 // them for years: they are answered 426, naming the one version served.
-bool CorvaneServer::refuseDraftProtocol(const ConnectionPtr& connection)
+bool CorvaneServer::Impl::refuseDraftProtocol(const ConnectionPtr& connection)
 {
     // Read as the library read it to pick its processor: a number in front.
     const std::string version = connection->get_request_header("Sec-WebSocket-Version");
@@ -237,7 +339,7 @@ bool CorvaneServer::refuseDraftProtocol(const ConnectionPtr& connection)
     return true;
 }
 
-bool CorvaneServer::onValidate(websocketpp::connection_hdl hdl)
+bool CorvaneServer::Impl::onValidate(websocketpp::connection_hdl hdl)
 {
     const ConnectionPtr connection = m_server.get_con_from_hdl(hdl);
     if (refuseDraftProtocol(connection)) {
@@ -286,7 +388,7 @@ bool CorvaneServer::onValidate(websocketpp::connection_hdl hdl)
 // for a moment, logged once when it begins and once when it ends; the
 // waiting connections stay in the kernel's backlog and everything already
 // connected is served meanwhile.
-void CorvaneServer::acceptNext()
+void CorvaneServer::Impl::acceptNext()
 {
     if (!m_acceptor || !m_acceptor->is_open()) {
         return;
@@ -323,7 +425,7 @@ void CorvaneServer::acceptNext()
     });
 }
 
-void CorvaneServer::acceptLater()
+void CorvaneServer::Impl::acceptLater()
 {
     m_acceptTimer->expires_after(std::chrono::milliseconds(100));
     m_acceptTimer->async_wait([this](const std::error_code& waited) {
@@ -333,7 +435,7 @@ void CorvaneServer::acceptLater()
     });
 }
 
-void CorvaneServer::waitForStopSignal()
+void CorvaneServer::Impl::waitForStopSignal()
 {
     m_stopSignals = std::make_unique<asio::signal_set>(m_server.get_io_service(), SIGINT, SIGTERM);
     m_stopSignals->async_wait([this](const std::error_code& error, int) {
@@ -357,7 +459,7 @@ void CorvaneServer::waitForStopSignal()
     });
 }
 
-void CorvaneServer::onSocketOpen(websocketpp::connection_hdl hdl)
+void CorvaneServer::Impl::onSocketOpen(websocketpp::connection_hdl hdl)
 {
     const ConnectionPtr connection = m_server.get_con_from_hdl(hdl);
     post(std::make_shared<notification::ConnectReadyNotification>(connection));
@@ -369,7 +471,7 @@ void CorvaneServer::onSocketOpen(websocketpp::connection_hdl hdl)
     }
 }
 
-void CorvaneServer::onSocketClose(websocketpp::connection_hdl hdl)
+void CorvaneServer::Impl::onSocketClose(websocketpp::connection_hdl hdl)
 {
     ConnectionPtr connection = m_server.get_con_from_hdl(hdl);
     m_pausedConnections.erase(std::remove_if(m_pausedConnections.begin(), m_pausedConnections.end(),
@@ -378,7 +480,7 @@ void CorvaneServer::onSocketClose(websocketpp::connection_hdl hdl)
     post(std::make_shared<notification::ConnectCloseNotification>(std::move(connection)));
 }
 
-void CorvaneServer::onSocketMessage(websocketpp::connection_hdl hdl, Endpoint::message_ptr msg)
+void CorvaneServer::Impl::onSocketMessage(websocketpp::connection_hdl hdl, Endpoint::message_ptr msg)
 {
     ConnectionPtr connection = m_server.get_con_from_hdl(hdl);
     msg->received();
@@ -391,7 +493,7 @@ void CorvaneServer::onSocketMessage(websocketpp::connection_hdl hdl, Endpoint::m
     }
 }
 
-bool CorvaneServer::onPing(websocketpp::connection_hdl hdl, std::string)
+bool CorvaneServer::Impl::onPing(websocketpp::connection_hdl hdl, std::string)
 {
     // Its pong is queued like an answer: a peer that pings and never reads
     // is stopped the same way.
@@ -402,7 +504,7 @@ bool CorvaneServer::onPing(websocketpp::connection_hdl hdl, std::string)
     return true;
 }
 
-void CorvaneServer::giveUpMessage(const IncomingBudget::Victim& victim)
+void CorvaneServer::Impl::giveUpMessage(const IncomingBudget::Victim& victim)
 {
     websocketpp::lib::error_code error;
     const ConnectionPtr connection = m_server.get_con_from_hdl(victim.owner, error);
@@ -427,7 +529,7 @@ void CorvaneServer::giveUpMessage(const IncomingBudget::Victim& victim)
 
 // Once a second: what the reader reserved for further frames is counted,
 // and stalled messages are given up.
-void CorvaneServer::reviewUnfinishedMessages()
+void CorvaneServer::Impl::reviewUnfinishedMessages()
 {
     m_reviewTimer->expires_after(std::chrono::seconds(1));
     m_reviewTimer->async_wait([this](const std::error_code& error) {
@@ -439,7 +541,7 @@ void CorvaneServer::reviewUnfinishedMessages()
     });
 }
 
-void CorvaneServer::pauseReading(const ConnectionPtr& connection)
+void CorvaneServer::Impl::pauseReading(const ConnectionPtr& connection)
 {
     if (std::any_of(m_pausedConnections.begin(), m_pausedConnections.end(),
                     [&](const Paused& paused) { return paused.connection == connection; })) {
@@ -455,7 +557,7 @@ void CorvaneServer::pauseReading(const ConnectionPtr& connection)
     }
 }
 
-void CorvaneServer::checkPausedConnections()
+void CorvaneServer::Impl::checkPausedConnections()
 {
     m_drainTimer->expires_after(std::chrono::milliseconds(10));
     m_drainTimer->async_wait([this](const std::error_code& error) {
@@ -495,7 +597,7 @@ void CorvaneServer::checkPausedConnections()
     });
 }
 
-void CorvaneServer::resumeAllReading()
+void CorvaneServer::Impl::resumeAllReading()
 {
     for (const Paused& paused : m_pausedConnections) {
         (void)paused.connection->resume_reading();
@@ -504,7 +606,7 @@ void CorvaneServer::resumeAllReading()
     m_drainTimer->cancel();
 }
 
-void CorvaneServer::post(std::shared_ptr<notification::Notification> n)
+void CorvaneServer::Impl::post(std::shared_ptr<notification::Notification> n)
 {
     // Whatever an observer throws stays with this event; the service goes on.
     try {

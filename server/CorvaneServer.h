@@ -1,23 +1,23 @@
 #pragma once
 
-#include "notification/Connection.h"
-#include "notification/Notification.h"
-#include "platform/sockets/SocketOwner.h"
-#include "plugin/PluginsManager.h"
-#include "plugin/Transport.h"
-#include "server/EndpointConfig.h"
-#include "server/IncomingBudget.h"
-#include "server/OriginPolicy.h"
-
-#include <websocketpp/server.hpp>
-
-#include <chrono>
-#include <cstdint>
 #include <memory>
-#include <optional>
-#include <vector>
+#include <stdexcept>
+#include <string>
 
 namespace server {
+
+// What run() raises when the service does not start: every port of the
+// range is in use (NoFreePort), or anything else went wrong before it
+// listened (StartFailed). Either comes after its line on the error log. Any
+// other exception from run() ended the I/O loop while it served.
+class NoFreePort : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+class StartFailed : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
 
 // The one WebSocket endpoint of the process, on the first free port of
 // 127.0.0.1:1237..1300 (server/PortRange.h). It turns the
@@ -46,68 +46,25 @@ namespace server {
 // found any more, or when an origin policy does not allow its Origin.
 // Where the system names no owners of sockets (decided once at start), the
 // owner is not checked and the error log says so.
-class CorvaneServer : private plugin::Transport {
+class CorvaneServer {
 public:
     CorvaneServer();
+    ~CorvaneServer();
     CorvaneServer(const CorvaneServer&) = delete;
     CorvaneServer& operator=(const CorvaneServer&) = delete;
 
     // Listens and runs the I/O loop until SIGINT or SIGTERM has closed every
-    // connection. Start-up failures (address, every port of the range in
-    // use) are raised as the library reports them, after its error-log line.
+    // connection. A failed start raises NoFreePort or StartFailed, a failure
+    // of the loop what the loop raised; each is on the error log first.
     // startError, when not empty, is a line for the error log about what
     // went wrong before the log existed.
     void run(const std::string& startError = {});
 
 private:
-    using Endpoint = websocketpp::server<EndpointConfig>;
-    struct Paused {
-        notification::ConnectionPtr connection;
-        std::size_t queued = 0;                        // the least seen while paused
-        std::chrono::steady_clock::time_point drained; // when it last went down
-    };
-
-    void init();
-    void listenOnFirstFreePort();
-    void decideOwnerCheck();
-    bool onValidate(websocketpp::connection_hdl hdl);
-    bool refuseDraftProtocol(const notification::ConnectionPtr& connection);
-    bool onPing(websocketpp::connection_hdl hdl, std::string payload);
-    void giveUpMessage(const IncomingBudget::Victim& victim);
-    void reviewUnfinishedMessages();
-    void onSocketOpen(websocketpp::connection_hdl hdl);
-    void onSocketClose(websocketpp::connection_hdl hdl);
-    void onSocketMessage(websocketpp::connection_hdl hdl, Endpoint::message_ptr msg);
-    void post(std::shared_ptr<notification::Notification> n);
-    void waitForStopSignal();
-    void acceptNext();
-    void acceptLater();
-    void pauseReading(const notification::ConnectionPtr& connection);
-    void checkPausedConnections();
-    void resumeAllReading();
-
-    std::string_view payloadOf(const notification::MessagePtr& message) const override;
-    void sendText(const notification::ConnectionPtr& connection, std::string_view text) override;
-    std::string originOf(const notification::ConnectionPtr& connection) const override;
-
-    // First, so that it outlives every connection's messages.
-    IncomingBudget m_incomingBudget;
-    plugin::PluginsManager m_pluginsManager;
-    Endpoint m_server;
-    std::optional<OriginPolicy> m_originPolicy;
-    platform::Ipv4Endpoint m_listening;
-    std::uint64_t m_ownUser = 0;
-    bool m_ownersNamed = false;
-    std::unique_ptr<asio::signal_set> m_stopSignals;
-    bool m_stopping = false; // set by the stop signal; later opens are closed at once
-    // Connections not read for now, and the timer that looks at them again:
-    // the library tells no one when a send queue drains.
-    std::vector<Paused> m_pausedConnections;
-    std::unique_ptr<asio::steady_timer> m_drainTimer;
-    std::unique_ptr<asio::steady_timer> m_reviewTimer; // of the unfinished messages
-    Endpoint::acceptor_ptr m_acceptor; // the endpoint's own, taken as it binds
-    std::unique_ptr<asio::steady_timer> m_acceptTimer;
-    bool m_acceptPaused = false; // out of descriptors: accepting waits for the timer
+    // The endpoint and everything that names the library's types, so that
+    // only server/CorvaneServer.cpp includes WebSocket++.
+    class Impl;
+    std::unique_ptr<Impl> m_impl;
 };
 
 } // namespace server

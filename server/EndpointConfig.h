@@ -2,7 +2,7 @@
 
 // The endpoint's configuration: the library's plain (no TLS) server with
 // message buffers that account for what they hold. Included only where the
-// endpoint is (server/CorvaneServer.*).
+// endpoint is, server/CorvaneServer.cpp.
 
 #include "server/IncomingBudget.h"
 #include "server/QueueLimit.h"

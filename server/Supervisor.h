@@ -10,11 +10,16 @@
 
 namespace server {
 
-// The service's own exit codes: an orderly end, another instance running,
-// no port to listen on. Any other code is a crash.
+// The service's own exit codes. An orderly end, another instance running
+// and every port of the range in use end supervision: starting again cannot
+// help. Any other code is a crash, and so are the two failures the service
+// reports itself, a start that failed otherwise (which may pass) and an
+// error that ended the I/O loop.
 constexpr std::uint32_t kExitOrderly = 0;
 constexpr std::uint32_t kExitAlreadyRunning = 1;
 constexpr std::uint32_t kExitNoPort = 2;
+constexpr std::uint32_t kExitStartFailed = 4;
+constexpr std::uint32_t kExitFailed = 5;
 
 // What to do when the service has ended. A crash is followed by a restart
 // after a pause that starts at 1 s and doubles with each crash up to 30 s,

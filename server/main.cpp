@@ -9,14 +9,19 @@
 
 namespace {
 
+// A failure of run() has its error-log line by the time it arrives here. 3 is
+// left out: it is what abort() ends a Windows process with.
 int runService(const std::string& startError = {})
 {
     try {
         server::CorvaneServer server;
         server.run(startError);
-    } catch (const std::exception&) {
-        // The library has already written its error-log line.
+    } catch (const server::NoFreePort&) {
         return server::kExitNoPort;
+    } catch (const server::StartFailed&) {
+        return server::kExitStartFailed;
+    } catch (const std::exception&) {
+        return server::kExitFailed;
     }
     return server::kExitOrderly;
 }

@@ -1,6 +1,6 @@
 // The host interface: a plug-in that asks gets the origin of the connection
 // it serves from the host, never from the page's parameter; plug-ins that do
-// not ask keep answering as before (the echo plug-in has no CorvaneSetHost).
+// not ask answer as they would without it (the echo plug-in has no CorvaneSetHost).
 
 #include "harness/E2eTest.h"
 

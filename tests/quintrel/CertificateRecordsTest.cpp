@@ -211,7 +211,7 @@ TEST(PublicKeyBytes, headersRunningPastTheKeyAreRejected)
 }
 
 // One key in 256 starts with the SEQUENCE tag; read as an RSAPublicKey it
-// used to empty GetCertPubKey's whole answer.
+// would empty GetCertPubKey's whole answer.
 TEST(PublicKeyBytes, ed25519KeyStartingWithSequenceTagIsTakenWhole)
 {
     const TestCertificate certificate = makeCertificate(recipeFor(KeyKind::Ed25519Sequence, "ed"));

@@ -208,7 +208,7 @@ TEST_F(QuintrelFault, twoCertificates_everyMethodGivesOneRecordEach)
     const TestCertificate rsa = makeCertificate(rsaRecipe);
     CertificateRecipe ecRecipe;
     ecRecipe.serial = { 0x02 };
-    ecRecipe.commentLength = 3200;   // over the old 3,021-byte limit
+    ecRecipe.commentLength = 3200;   // a certificate of more than 3,021 bytes
     const TestCertificate ec = makeCertificate(ecRecipe);
     ASSERT_GT(ec.der.size(), 3022u);
     configure("slot 7\n" + object(rsa.der) + object(ec.der));

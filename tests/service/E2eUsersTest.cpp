@@ -307,8 +307,9 @@ TEST(UsersTest, clientBoundToLoopbackOnThePortOfTheOwnersListener_refusedAndName
 
 // Without a runtime directory the guard lives in a directory of the user's
 // own under /tmp. Here root plays the other user: it plants a lock file
-// 0666 where the guard used to be, and a directory of the guard's name with
-// one inside, and holds both locks. Neither passes for a running service.
+// 0666 beside the guard's place (its name + ".lock"), and a directory of
+// the guard's name with one inside, and holds both locks. Neither passes
+// for a running service.
 TEST(UsersTest, guardPlantedByAnotherUserInTmp_isNotTakenForARunningService)
 {
     Account owner;

@@ -18,7 +18,9 @@ TEST(RestartPolicyTest, ownExitCodesStopAndAnythingElseRestarts)
     for (const std::uint32_t code : {0u, 1u, 2u}) {
         EXPECT_EQ(policy.onExit(code, t, t + seconds(1)).action, Action::stop) << code;
     }
-    for (const std::uint32_t code : {3u, 255u, kAccessViolation, 0xFFFFFFFFu}) {
+    // The service's own failures are restarted like crashes: they may pass.
+    for (const std::uint32_t code : {3u, server::kExitStartFailed, server::kExitFailed, 255u, kAccessViolation,
+                                     0xFFFFFFFFu}) {
         EXPECT_EQ(RestartPolicy().onExit(code, t, t + seconds(1)).action, Action::restart) << code;
     }
 }
