@@ -64,21 +64,23 @@ function layerOf(path) {
   if (path ~ /^tools\/doctor\//) return "doctor"
   if (path ~ /^plugins\/quintrel\//) return "quintrel"
   if (path ~ /^examples\//) return "examples"
+  if (path ~ /^websocket\//) return "websocket"
   return ""
 }
 # Whether a source of layer may include path, as written between quotes.
 function mayInclude(layer, path) {
   if (path ~ /(^|\/)\.\.\//) return 0
   if (path ~ /^(tests|harness|bench)\//) return 0
-  if (layer == "platform") return path !~ /^(notification|plugin|server|tools|plugins)\//
-  if (layer == "notification") return path !~ /^(plugin|server|tools|plugins)\//
-  if (layer == "plugin") return path !~ /^(server|tools|plugins)\//
-  if (layer == "server") return path !~ /^(tools|plugins)\//
+  if (layer == "platform") return path !~ /^(notification|plugin|server|tools|plugins|websocket)\//
+  if (layer == "notification") return path !~ /^(plugin|server|tools|plugins|websocket)\//
+  if (layer == "plugin") return path !~ /^(server|tools|plugins|websocket)\//
+  if (layer == "server") return path !~ /^(tools|plugins|websocket)\//
   if (layer == "doctor") return path !~ /^plugins\//
   if (layer == "quintrel")
-    return path == "plugin/CorvanePlugin.h" || path == "plugin/Utf8.h" || path !~ /^(notification|plugin|server|tools)\//
+    return path == "plugin/CorvanePlugin.h" || path == "plugin/Utf8.h" || path !~ /^(notification|plugin|server|tools|websocket)\//
+  if (layer == "websocket") return path !~ /^(platform|notification|plugin|server|tools|plugins)\//
   if (layer == "examples")
-    return path == "plugin/CorvanePlugin.h" || path !~ /^(notification|plugin|server|tools|plugins|platform)\//
+    return path == "plugin/CorvanePlugin.h" || path !~ /^(notification|plugin|server|tools|plugins|platform|websocket)\//
   return 1
 }
 BEGIN {

@@ -334,7 +334,7 @@ PluginLoad checkAndLoad(const std::string& path, const char* entryName, bool sea
     if (module != nullptr) {
         return PluginLoad::loaded;
     }
-    // A dependency that cannot be found is reported as not found, as before.
+    // A dependency that cannot be found is reported as not found.
     const char* message = ::dlerror();
     error = message == nullptr || std::strstr(message, "No such file") != nullptr ? kErrorModuleNotFound
                                                                                  : kErrorBadFormat;

@@ -196,5 +196,5 @@ TEST(SocketOwnerTest, decision_onlyTheOwnUserWhereOwnersAreNamed)
     EXPECT_TRUE(server::ownerAdmitted(true, own, 2));
     EXPECT_FALSE(server::ownerAdmitted(true, other, 2));
     EXPECT_FALSE(server::ownerAdmitted(true, SocketOwner{}, 2)) << "a client that is gone";
-    EXPECT_TRUE(server::ownerAdmitted(false, other, 2)) << "nobody can be told apart: served as before";
+    EXPECT_TRUE(server::ownerAdmitted(false, other, 2)) << "nobody can be told apart: served";
 }
