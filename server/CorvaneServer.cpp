@@ -134,6 +134,12 @@ void CorvaneServer::init()
     m_server.get_alog().set_ostream(logs.access);
     m_server.get_elog().set_ostream(logs.error);
     m_server.init_asio();
+    // The access log's lines of a batch of handlers go out in one write.
+    m_accessLogBuffer = std::make_unique<HeldFlushBuffer>(logs.access->rdbuf(), [this] {
+        asio::post(m_server.get_io_service(), [this] { m_accessLogBuffer->flushNow(); });
+    });
+    m_accessLog = std::make_unique<std::ostream>(m_accessLogBuffer.get());
+    m_server.get_alog().set_ostream(m_accessLog.get());
     m_server.set_error_channels(websocketpp::log::elevel::all);
     m_server.set_access_channels(websocketpp::log::alevel::all ^ websocketpp::log::alevel::frame_payload);
     m_originPolicy = loadOriginPolicyLogged(m_server);

@@ -7,6 +7,7 @@
 #include "plugin/Transport.h"
 #include "server/EndpointConfig.h"
 #include "server/IncomingBudget.h"
+#include "server/LogFile.h"
 #include "server/OriginPolicy.h"
 
 #include <websocketpp/server.hpp>
@@ -93,6 +94,8 @@ private:
     // First, so that it outlives every connection's messages.
     IncomingBudget m_incomingBudget;
     plugin::PluginsManager m_pluginsManager;
+    std::unique_ptr<HeldFlushBuffer> m_accessLogBuffer; // outlives the endpoint that writes to it
+    std::unique_ptr<std::ostream> m_accessLog;
     Endpoint m_server;
     std::optional<OriginPolicy> m_originPolicy;
     platform::Ipv4Endpoint m_listening;
