@@ -35,6 +35,13 @@ CorvaneServer::CorvaneServer()
 {
 }
 
+CorvaneServer::~CorvaneServer()
+{
+    // Whatever the endpoint's teardown writes goes out at once: the loop
+    // that flushed the held lines is gone.
+    m_server.get_alog().set_ostream(logStreams().access);
+}
+
 std::string_view CorvaneServer::payloadOf(const MessagePtr& message) const
 {
     const std::string& payload = message->get_payload();

@@ -50,6 +50,7 @@ namespace server {
 class CorvaneServer : private plugin::Transport {
 public:
     CorvaneServer();
+    ~CorvaneServer();
     CorvaneServer(const CorvaneServer&) = delete;
     CorvaneServer& operator=(const CorvaneServer&) = delete;
 
