@@ -42,6 +42,7 @@ static_assert(std::is_same_v<MessagePtr, websocketpp::server<EndpointConfig>::me
 class CorvaneServer::Impl : private plugin::Transport {
 public:
     Impl();
+    ~Impl();
     Impl(const Impl&) = delete;
     Impl& operator=(const Impl&) = delete;
 
@@ -81,6 +82,8 @@ private:
     // First, so that it outlives every connection's messages.
     IncomingBudget m_incomingBudget;
     plugin::PluginsManager m_pluginsManager;
+    std::unique_ptr<HeldFlushBuffer> m_accessLogBuffer; // outlives the endpoint that writes to it
+    std::unique_ptr<std::ostream> m_accessLog;
     Endpoint m_server;
     std::optional<OriginPolicy> m_originPolicy;
     platform::Ipv4Endpoint m_listening;
@@ -119,6 +122,13 @@ CorvaneServer::Impl::Impl()
                        })
     , m_pluginsManager(*this)
 {
+}
+
+CorvaneServer::Impl::~Impl()
+{
+    // Whatever the endpoint's teardown writes goes out at once: the loop
+    // that flushed the held lines is gone.
+    m_server.get_alog().set_ostream(logStreams().access);
 }
 
 std::string_view CorvaneServer::Impl::payloadOf(const MessagePtr& message) const
@@ -220,6 +230,12 @@ void CorvaneServer::Impl::init()
     m_server.get_alog().set_ostream(logs.access);
     m_server.get_elog().set_ostream(logs.error);
     m_server.init_asio();
+    // The access log's lines of a batch of handlers go out in one write.
+    m_accessLogBuffer = std::make_unique<HeldFlushBuffer>(logs.access->rdbuf(), [this] {
+        asio::post(m_server.get_io_service(), [this] { m_accessLogBuffer->flushNow(); });
+    });
+    m_accessLog = std::make_unique<std::ostream>(m_accessLogBuffer.get());
+    m_server.get_alog().set_ostream(m_accessLog.get());
     m_server.set_error_channels(websocketpp::log::elevel::all);
     m_server.set_access_channels(websocketpp::log::alevel::all ^ websocketpp::log::alevel::frame_payload);
     m_originPolicy = loadOriginPolicyLogged(m_server);
@@ -487,6 +503,11 @@ void CorvaneServer::Impl::onSocketMessage(websocketpp::connection_hdl hdl, Endpo
     const auto manager = msg->manager();
     auto n = std::make_shared<notification::MsgNotification>(std::move(msg));
     n->setConnection(connection);
+    // The request may reach a plug-in that ends the process: the lines
+    // that led up to it are written before it is handed on.
+    if (m_accessLogBuffer) {
+        m_accessLogBuffer->flushNow();
+    }
     post(std::move(n));
     if (manager && manager->queuedBytes() > kMaxQueuedAnswerBytes) {
         pauseReading(connection);

@@ -104,6 +104,52 @@ int RotatingFileBuffer::sync()
     return 0;
 }
 
+HeldFlushBuffer::HeldFlushBuffer(std::streambuf* target, std::function<void()> flushWanted)
+    : m_target(target)
+    , m_flushWanted(std::move(flushWanted))
+{
+}
+
+HeldFlushBuffer::~HeldFlushBuffer()
+{
+    flushNow();
+}
+
+void HeldFlushBuffer::flushNow()
+{
+    m_asked = false;
+    if (m_held > 0) {
+        m_held = 0;
+        m_target->pubsync();
+    }
+}
+
+HeldFlushBuffer::int_type HeldFlushBuffer::overflow(int_type c)
+{
+    if (traits_type::eq_int_type(c, traits_type::eof())) {
+        return traits_type::not_eof(c);
+    }
+    ++m_held;
+    return m_target->sputc(traits_type::to_char_type(c));
+}
+
+std::streamsize HeldFlushBuffer::xsputn(const char* data, std::streamsize count)
+{
+    m_held += static_cast<std::size_t>(count);
+    return m_target->sputn(data, count);
+}
+
+int HeldFlushBuffer::sync()
+{
+    if (m_held >= kMaxHeldBytes) {
+        flushNow();
+    } else if (m_held > 0 && !m_asked) {
+        m_asked = true;
+        m_flushWanted();
+    }
+    return 0;
+}
+
 LogStreams logStreams()
 {
     const bool output = platform::standardStreamUsable(platform::StandardStream::output);

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <ostream>
 #include <streambuf>
 #include <string>
@@ -44,6 +45,35 @@ private:
     std::size_t m_size = 0;    // bytes in the current file
     std::string m_pending;     // the entry being written, up to the cap
     std::size_t m_dropped = 0; // bytes of it beyond the cap
+};
+
+// Passes text on to its target as it comes and holds back the flushes.
+// The library's logger flushes after every line, and each flush is a write
+// to the log: several per connection and per answer. The first held-back
+// flush asks for flushNow() to be run soon (the service posts it to its
+// loop, so that one write takes every line of a batch of handlers). Past
+// kMaxHeldBytes, or when destroyed, it flushes at once.
+class HeldFlushBuffer : public std::streambuf {
+public:
+    static constexpr std::size_t kMaxHeldBytes = 64 * 1024;
+
+    HeldFlushBuffer(std::streambuf* target, std::function<void()> flushWanted);
+    ~HeldFlushBuffer() override;
+    HeldFlushBuffer(const HeldFlushBuffer&) = delete;
+    HeldFlushBuffer& operator=(const HeldFlushBuffer&) = delete;
+
+    void flushNow();
+
+protected:
+    int_type overflow(int_type c) override;
+    std::streamsize xsputn(const char* data, std::streamsize count) override;
+    int sync() override;
+
+private:
+    std::streambuf* m_target;
+    std::function<void()> m_flushWanted;
+    std::size_t m_held = 0;   // bytes passed on since the last flush
+    bool m_asked = false;     // flushWanted called, flushNow not yet run
 };
 
 // The streams for the access and the error log: standard output and error

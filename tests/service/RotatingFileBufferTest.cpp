@@ -88,3 +88,50 @@ TEST_F(RotatingFileBufferTest, entryLargerThanTheCap_isCutToFitWithANote)
 }
 
 } // namespace
+
+namespace {
+
+// Counts the flushes that reach it.
+class CountingBuffer : public std::stringbuf {
+public:
+    int syncs = 0;
+
+protected:
+    int sync() override
+    {
+        ++syncs;
+        return std::stringbuf::sync();
+    }
+};
+
+TEST(HeldFlushBufferTest, textPassesAtOnceAndTheFlushesOfABatchBecomeOne)
+{
+    CountingBuffer target;
+    int asked = 0;
+    {
+        server::HeldFlushBuffer held(&target, [&] { ++asked; });
+        std::ostream out(&held);
+        out << "one\n" << std::flush << 't' << "wo\n" << std::flush;
+        EXPECT_EQ(target.str(), "one\ntwo\n");
+        EXPECT_EQ(target.syncs, 0);
+        EXPECT_EQ(asked, 1); // one request for the whole batch
+
+        held.flushNow();
+        EXPECT_EQ(target.syncs, 1);
+        held.flushNow(); // nothing written since: no flush
+        EXPECT_EQ(target.syncs, 1);
+
+        // The next batch asks again; a large one is not held at all.
+        out << "three\n" << std::flush;
+        EXPECT_EQ(asked, 2);
+        out << std::string(server::HeldFlushBuffer::kMaxHeldBytes, 'x') << std::flush;
+        EXPECT_EQ(target.syncs, 2);
+        out << "four\n" << std::flush;
+        EXPECT_EQ(asked, 3);
+    }
+    // What was still held goes out when the buffer goes.
+    EXPECT_EQ(target.syncs, 3);
+    EXPECT_EQ(target.str().substr(target.str().size() - 5), "four\n");
+}
+
+} // namespace
