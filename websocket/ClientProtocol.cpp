@@ -1,5 +1,10 @@
 #include "websocket/ClientProtocol.h"
 
+// Two small header-only utilities of the library the service is built on;
+// they pull in nothing of its endpoint or of Asio.
+#include <websocketpp/base64/base64.hpp>
+#include <websocketpp/sha1/sha1.hpp>
+
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
@@ -13,11 +18,6 @@ std::mt19937& randomEngine()
 {
     thread_local std::mt19937 engine{std::random_device{}()};
     return engine;
-}
-
-std::uint32_t rotl(std::uint32_t x, int n)
-{
-    return (x << n) | (x >> (32 - n));
 }
 
 std::string lower(std::string text)
@@ -40,102 +40,21 @@ bool isControl(Opcode opcode)
 
 } // namespace
 
-std::string sha1(std::string_view data)
-{
-    std::uint32_t h[5] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476, 0xC3D2E1F0};
-    std::string message(data);
-    const std::uint64_t bits = std::uint64_t{data.size()} * 8;
-    message.push_back(static_cast<char>(0x80));
-    while (message.size() % 64 != 56) {
-        message.push_back('\0');
-    }
-    for (int shift = 56; shift >= 0; shift -= 8) {
-        message.push_back(static_cast<char>((bits >> shift) & 0xFF));
-    }
-    for (std::size_t block = 0; block < message.size(); block += 64) {
-        std::uint32_t w[80];
-        for (int i = 0; i < 16; ++i) {
-            const auto byte = [&](int k) {
-                return static_cast<std::uint32_t>(static_cast<unsigned char>(message[block + 4 * i + k]));
-            };
-            w[i] = (byte(0) << 24) | (byte(1) << 16) | (byte(2) << 8) | byte(3);
-        }
-        for (int i = 16; i < 80; ++i) {
-            w[i] = rotl(w[i - 3] ^ w[i - 8] ^ w[i - 14] ^ w[i - 16], 1);
-        }
-        std::uint32_t a = h[0], b = h[1], c = h[2], d = h[3], e = h[4];
-        for (int i = 0; i < 80; ++i) {
-            std::uint32_t f = 0;
-            std::uint32_t k = 0;
-            if (i < 20) {
-                f = (b & c) | (~b & d);
-                k = 0x5A827999;
-            } else if (i < 40) {
-                f = b ^ c ^ d;
-                k = 0x6ED9EBA1;
-            } else if (i < 60) {
-                f = (b & c) | (b & d) | (c & d);
-                k = 0x8F1BBCDC;
-            } else {
-                f = b ^ c ^ d;
-                k = 0xCA62C1D6;
-            }
-            const std::uint32_t t = rotl(a, 5) + f + e + k + w[i];
-            e = d;
-            d = c;
-            c = rotl(b, 30);
-            b = a;
-            a = t;
-        }
-        h[0] += a;
-        h[1] += b;
-        h[2] += c;
-        h[3] += d;
-        h[4] += e;
-    }
-    std::string digest;
-    for (const std::uint32_t word : h) {
-        for (int shift = 24; shift >= 0; shift -= 8) {
-            digest.push_back(static_cast<char>((word >> shift) & 0xFF));
-        }
-    }
-    return digest;
-}
-
-std::string base64(std::string_view data)
-{
-    static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    out.reserve(4 * ((data.size() + 2) / 3));
-    for (std::size_t i = 0; i < data.size(); i += 3) {
-        const std::size_t left = data.size() - i;
-        std::uint32_t group = static_cast<std::uint32_t>(static_cast<unsigned char>(data[i])) << 16;
-        if (left > 1) {
-            group |= static_cast<std::uint32_t>(static_cast<unsigned char>(data[i + 1])) << 8;
-        }
-        if (left > 2) {
-            group |= static_cast<unsigned char>(data[i + 2]);
-        }
-        out.push_back(kAlphabet[(group >> 18) & 0x3F]);
-        out.push_back(kAlphabet[(group >> 12) & 0x3F]);
-        out.push_back(left > 1 ? kAlphabet[(group >> 6) & 0x3F] : '=');
-        out.push_back(left > 2 ? kAlphabet[group & 0x3F] : '=');
-    }
-    return out;
-}
-
 std::string newKey()
 {
     std::string nonce(16, '\0');
     for (char& b : nonce) {
         b = static_cast<char>(randomEngine()() & 0xFF);
     }
-    return base64(nonce);
+    return websocketpp::base64_encode(nonce);
 }
 
 std::string acceptFor(std::string_view key)
 {
-    return base64(sha1(std::string(key) + "258EAFA5-E914-47DA-95CA-C5AB0DC85B11"));
+    const std::string keyed = std::string(key) + "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
+    unsigned char digest[20];
+    websocketpp::sha1::calc(keyed.data(), keyed.size(), digest);
+    return websocketpp::base64_encode(digest, sizeof digest);
 }
 
 std::string upgradeRequest(const std::string& host, int port, const std::string& path, const std::string& key,

@@ -33,10 +33,6 @@ inline constexpr int kCloseTooBig = 1009;
 inline constexpr int kCloseNoStatus = 1005;
 inline constexpr int kCloseAbnormal = 1006;
 
-// 20 raw bytes.
-std::string sha1(std::string_view data);
-std::string base64(std::string_view data);
-
 // A fresh Sec-WebSocket-Key: 16 random bytes in base64.
 std::string newKey();
 // The Sec-WebSocket-Accept a server owes for key.

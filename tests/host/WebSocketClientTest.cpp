@@ -33,13 +33,6 @@ std::string serverFrame(bool fin, Opcode opcode, const std::string& payload)
 TEST(WebSocketClientTest, handshake_keyAcceptAndAnswerCheck)
 {
     EXPECT_EQ(acceptFor("dGhlIHNhbXBsZSBub25jZQ=="), "s3pPLMBiTxaQ9kYGzzhZRbK+xOo=");
-    EXPECT_EQ(hex(sha1("abc")), "a9993e364706816aba3e25717850c26c9cd0d89d");
-    // 56 bytes: the length no longer fits the first block.
-    EXPECT_EQ(hex(sha1("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq")),
-              "84983e441c3bd26ebaae4aa1f95129e5e54670f1");
-    EXPECT_EQ(base64("a"), "YQ==");
-    EXPECT_EQ(base64("ab"), "YWI=");
-    EXPECT_EQ(base64("\xff\xfe\xfd"), "//79");
     const std::string key = newKey();
     EXPECT_EQ(key.size(), 24u);
     EXPECT_NE(key, newKey());
