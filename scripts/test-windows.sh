@@ -2,7 +2,7 @@
 # The Windows build, proven under Wine:
 #   1. cross-configure with MinGW-w64 (preset windows-cross), build each
 #      packaging target alone in the emptied tree (msi, the ZIP's package),
-#      then build everything
+#      then build everything (workflow preset windows-cross)
 #   2. one Wine prefix for the run, inside the build directory
 #   3. the unit test programs (.exe) under Wine, through CTest
 #   4. the native end-to-end test programs driving Corvane.exe (its restart
@@ -39,12 +39,12 @@ need x86_64-w64-mingw32-g++-posix wine wineserver unzip wixl msiinfo Xvfb
   fail "no native end-to-end tests in $native_dir: build the native release preset first (scripts/run-tests.sh does)"
 
 step "configuring $win_dir"
-cmake --preset windows-cross -B "$win_dir" -DCORVANE_WARNINGS_AS_ERRORS=$werror >/dev/null ||
+CORVANE_WARNINGS_AS_ERRORS=$werror cmake --preset windows-cross -B "$win_dir" >/dev/null ||
   fail "configuring the cross build failed"
 # The installer and the ZIP (CPack's package target), each built alone first.
 build_each_package_alone "$win_dir" msi package
-step "building with 2 jobs"
-cmake --build "$win_dir" -j2 || fail "building the cross build failed"
+step "configuring and building with 2 jobs (workflow preset windows-cross)"
+workflow windows-cross "$win_dir" || fail "configuring or building the cross build failed"
 win_dir="$(cd "$win_dir" && pwd)"
 
 # One prefix per build directory, made once.
