@@ -111,6 +111,14 @@ wine_prefix_pids() {
   done
 }
 
+# Makes the prefix that use_wine_prefix chose, once.
+make_wine_prefix() {
+  [[ ! -f "$WINEPREFIX/system.reg" ]] || return 0
+  step "creating the Wine prefix"
+  wineboot -i >/dev/null 2>&1 || fail "wineboot -i failed for $WINEPREFIX"
+  wineserver -w
+}
+
 stop_wineserver() {
   wineserver -k 2>/dev/null || true
   wineserver -w 2>/dev/null || true
