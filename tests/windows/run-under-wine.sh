@@ -9,8 +9,9 @@
 #   in a private network namespace with a wineserver of its own, started
 #   there: Wine creates sockets in the wineserver, and Wine 8.0's wineserver
 #   can keep a killed service's port bound, which would spill into the next
-#   case. Afterwards the wineserver is ended and waited for, and whatever is
-#   left in the prefix is killed. --display gives the program an Xvfb display
+#   case. Within the case every service shares that wineserver, and with it
+#   the session namespace of the instance mutex. Afterwards the wineserver
+#   is ended and waited for, and whatever is left in the prefix is killed. --display gives the program an Xvfb display
 #   (for the PIN dialog): the one --start-display started for the run, else
 #   one of its own. Listing the cases needs no Wine.
 set -euo pipefail
