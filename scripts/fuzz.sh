@@ -28,9 +28,8 @@ source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 build_dir="$build_root/fuzz"
 work="${CORVANE_FUZZ_WORK:-$build_dir/work}"
 
-step "configuring and building $build_dir"
-cmake --preset fuzz -B "$build_dir" -DCORVANE_WARNINGS_AS_ERRORS=$werror >/dev/null
-cmake --build "$build_dir" -j2 --target corvane_fuzzers
+step "configuring and building $build_dir (workflow preset fuzz)"
+workflow fuzz "$build_dir" || fail "configuring or building $build_dir failed"
 
 # Stack traces for UndefinedBehaviorSanitizer findings; libFuzzer itself
 # turns every sanitizer report into a saved reproducer.

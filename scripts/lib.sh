@@ -54,6 +54,41 @@ build_each_package_alone() {
   done
 }
 
+# workflow <preset> <build dir>: the steps of CMake's workflow preset of that
+# name (configure, build and, for the native stages, the tests), with
+# warnings as errors under CI. A workflow builds in its presets' own
+# directory, build/<preset>; for any other (CORVANE_BUILD_ROOT, a directory
+# given to a script) the same presets run step by step with -B and
+# --test-dir.
+workflow() {
+  local preset="$1" dir="$2" steps kind name targets
+  export CORVANE_WARNINGS_AS_ERRORS=$werror
+  if [[ "$(realpath -m "$dir")" == "$corvane_root/build/$preset" ]]; then
+    cmake --workflow --preset "$preset"
+    return
+  fi
+  steps="$(python3 -c '
+import json, sys
+presets = json.load(open(sys.argv[1]))
+builds = {b["name"]: b for b in presets.get("buildPresets", [])}
+flow = [w for w in presets.get("workflowPresets", []) if w["name"] == sys.argv[2]]
+if not flow:
+    sys.exit("no workflow preset " + sys.argv[2])
+for step in flow[0]["steps"]:
+    targets = builds.get(step["name"], {}).get("targets", []) if step["type"] == "build" else []
+    print(step["type"], step["name"], *targets)
+' "$corvane_root/CMakePresets.json" "$preset")" || return
+  while read -r kind name targets; do
+    # shellcheck disable=SC2086 # the build preset's targets, one word each
+    case "$kind" in
+      configure) cmake --preset "$name" -B "$dir" || return ;;
+      build) cmake --build "$dir" -j2 ${targets:+--target $targets} || return ;;
+      test) ctest --preset "$name" --test-dir "$dir" || return ;;
+      *) fail "workflow preset $preset: no step of type $kind here" ;;
+    esac
+  done <<<"$steps"
+}
+
 # A Wine prefix of our own, with nothing that waits for a person: no display,
 # no offers to install mscoree/mshtml, no debugger on a crash (a crash is an
 # exit code).
@@ -74,6 +109,14 @@ wine_prefix_pids() {
       echo "$pid"
     fi
   done
+}
+
+# Makes the prefix that use_wine_prefix chose, once.
+make_wine_prefix() {
+  [[ ! -f "$WINEPREFIX/system.reg" ]] || return 0
+  step "creating the Wine prefix"
+  wineboot -i >/dev/null 2>&1 || fail "wineboot -i failed for $WINEPREFIX"
+  wineserver -w
 }
 
 stop_wineserver() {

@@ -35,33 +35,37 @@ fi
 declare -a summaries=()
 
 # build_and_test <stage title> <preset> [packaging target...]
-# The packaging targets are first built one by one in the emptied tree.
+# The workflow preset of that name configures, builds and runs every test but
+# the wine-labelled ones (the Windows stage runs those). The packaging targets
+# are first built one by one in the configured, emptied tree.
 build_and_test() {
   local title="$1" preset="$2"
   shift 2
   local dir="$build_root/$preset"
   local log="$dir/ctest-output.log"
 
-  echo
-  echo "==> [$title] configuring $dir ($(elapsed))"
-  cmake --preset "$preset" -B "$dir" -DCORVANE_WARNINGS_AS_ERRORS=$werror >/dev/null \
-    || fail "$title: configuring failed"
   if [[ $# -gt 0 ]]; then
+    echo
+    echo "==> [$title] configuring $dir ($(elapsed))"
+    CORVANE_WARNINGS_AS_ERRORS=$werror cmake --preset "$preset" -B "$dir" >/dev/null \
+      || fail "$title: configuring failed"
     build_each_package_alone "$dir" "$@"
   fi
-  echo "==> [$title] building with 2 jobs ($(elapsed))"
-  cmake --build "$dir" -j2 || fail "$title: building failed"
-  echo "==> [$title] running the tests ($(elapsed))"
+  echo
+  echo "==> [$title] configuring, building with 2 jobs, running the tests: workflow preset $preset ($(elapsed))"
+  mkdir -p "$dir"
   set +e
-  ctest --test-dir "$dir" --output-on-failure --parallel 2 --timeout 300 \
-    --no-tests=error 2>&1 | tee "$log"
+  workflow "$preset" "$dir" 2>&1 | tee "$log"
   local rc=${PIPESTATUS[0]}
   set -e
   local summary
   summary="$(grep -E 'tests passed|tests failed' "$log" | tail -1 || true)"
-  summaries+=("$title: ${summary:-no summary (ctest exit code $rc)}")
+  if [[ $rc -ne 0 && -z "$summary" ]]; then
+    fail "$title: configuring or building failed (full output: $log)"
+  fi
+  summaries+=("$title: ${summary:-no summary (exit code $rc)}")
   if [[ $rc -ne 0 ]]; then
-    fail "$title: tests failed: ${summary:-ctest exit code $rc} (full output: $log)"
+    fail "$title: tests failed: ${summary:-exit code $rc} (full output: $log)"
   fi
 }
 

@@ -47,7 +47,7 @@ protected:
     void SetUp() override
     {
         if (launcher().empty()) {
-            GTEST_SKIP() << "drives Corvane.exe under Wine: run by scripts/test-windows.sh";
+            GTEST_SKIP() << "drives Corvane.exe under Wine: run by ctest -L wine (scripts/test-windows.sh)";
         }
         const std::string windowsPath = firstLineOf(launcher() + " cmd.exe /c echo %LOCALAPPDATA% 2>/dev/null");
         const std::string unixPath = firstLineOf(launcher() + " winepath.exe -u '" + windowsPath + "' 2>/dev/null");

@@ -76,7 +76,7 @@ protected:
     {
         if (harness::environmentOr("CORVANE_TEST_LAUNCHER").empty() ||
             harness::environmentOr("CORVANE_TEST_PROMPT_DRIVER").empty()) {
-            GTEST_SKIP() << "drives Corvane.exe's dialog under Wine: run by scripts/test-windows.sh";
+            GTEST_SKIP() << "drives Corvane.exe's dialog under Wine: run by ctest -L wine (scripts/test-windows.sh)";
         }
         std::string pattern = (fs::temp_directory_path() / "corvane-prompt-XXXXXX").string();
         ASSERT_NE(::mkdtemp(pattern.data()), nullptr);

@@ -19,7 +19,7 @@ protected:
     void SetUp() override
     {
         if (harness::environmentOr("CORVANE_TEST_LAUNCHER").empty()) {
-            GTEST_SKIP() << "drives Corvane.exe under Wine: run by scripts/test-windows.sh";
+            GTEST_SKIP() << "drives Corvane.exe under Wine: run by ctest -L wine (scripts/test-windows.sh)";
         }
     }
 
