@@ -1,5 +1,7 @@
 #include "notification/PluginNotifications.h"
 
+#include "notification/AnswerTexts.h"
+
 #include <sstream>
 
 namespace notification {
@@ -27,12 +29,12 @@ InvalidSyntaxResponse::InvalidSyntaxResponse(std::string reason)
     : ResponseNotification(false)
     , m_reason(std::move(reason))
 {
-    setMsgId("InvalidSyntax");
+    setMsgId(answers::kInvalidSyntaxMsgId);
 }
 
 std::string InvalidSyntaxResponse::responseText() const
 {
-    return "Invalid syntax, reason: " + m_reason;
+    return answers::kInvalidSyntaxPrefix + m_reason;
 }
 
 } // namespace notification

@@ -1,7 +1,7 @@
 #include "plugin/NativePlugin.h"
 
 #include "notification/Observer.h"
-#include "plugin/AnswerTexts.h"
+#include "notification/AnswerTexts.h"
 #include "plugin/ModuleName.h"
 #include "plugin/PluginHost.h"
 #include "plugin/Protocol.h"
@@ -9,6 +9,9 @@
 #include <string>
 
 namespace plugin {
+
+namespace answers = notification::answers;
+
 
 using namespace notification;
 

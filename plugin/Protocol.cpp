@@ -1,6 +1,6 @@
 #include "plugin/Protocol.h"
 
-#include "plugin/AnswerTexts.h"
+#include "notification/AnswerTexts.h"
 #include "plugin/Utf8.h"
 
 #include <rapidjson/memorystream.h>
@@ -14,6 +14,9 @@
 #include <vector>
 
 namespace plugin {
+
+namespace answers = notification::answers;
+
 namespace {
 
 using notification::InvalidSyntaxResponse;

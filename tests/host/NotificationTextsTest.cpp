@@ -1,6 +1,6 @@
 #include "notification/ConnectionNotifications.h"
 #include "notification/PluginNotifications.h"
-#include "plugin/AnswerTexts.h"
+#include "notification/AnswerTexts.h"
 
 #include <gtest/gtest.h>
 
@@ -22,7 +22,7 @@ TEST(NotificationTextsTest, connectionNotifications_describeThemselves)
 // are, misspellings included.
 TEST(NotificationTextsTest, answerTexts_stayByteForByte)
 {
-    namespace a = plugin::answers;
+    namespace a = notification::answers;
     const std::pair<const char*, const char*> pinned[] = {
         {a::kLoadMsgId, "LoadModule"},
         {a::kLoadSuccess, "Load module success"},
@@ -35,6 +35,8 @@ TEST(NotificationTextsTest, answerTexts_stayByteForByte)
         {a::kInvalidFormat, "Invalid message format"},
         {a::kNoMsgId, "message not have MsgId"},
         {a::kNoOperation, "not find operation(Module or Method)"},
+        {a::kInvalidSyntaxMsgId, "InvalidSyntax"},
+        {a::kInvalidSyntaxPrefix, "Invalid syntax, reason: "},
     };
     for (const auto& [text, expected] : pinned) {
         EXPECT_STREQ(text, expected);

@@ -1,6 +1,6 @@
 #include "ServiceProbe.h"
 
-#include "plugin/AnswerTexts.h"
+#include "notification/AnswerTexts.h"
 #include "websocket/ClientProtocol.h"
 
 #include <asio.hpp>
@@ -18,7 +18,7 @@ using asio::ip::tcp;
 // and Corvane answers it with this text.
 const std::string kRequest = R"({"MsgId":"corvane-doctor","Method":"Hello"})";
 const std::string kAnswer =
-    std::string(R"({"MsgId":"corvane-doctor","Result":false,"Response":")") + plugin::answers::kNotLoaded + "\"}";
+    std::string(R"({"MsgId":"corvane-doctor","Result":false,"Response":")") + notification::answers::kNotLoaded + "\"}";
 
 std::string firstLine(const std::string& text)
 {
