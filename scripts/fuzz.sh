@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets of tests/fuzz (the fuzz preset, clang with
 # AddressSanitizer and UndefinedBehaviorSanitizer) and runs each for SECONDS
-# (default 60), one after another. Prints executions and coverage per target;
+# (default 60), as many at once as there are CPUs. Prints executions and coverage per target;
 # exits non-zero when a target found something, naming the reproducer.
 #
 #   scripts/fuzz.sh [SECONDS]
@@ -35,15 +35,14 @@ workflow fuzz "$build_dir" || fail "configuring or building $build_dir failed"
 # turns every sanitizer report into a saved reproducer.
 export UBSAN_OPTIONS="print_stacktrace=1${UBSAN_OPTIONS:+:$UBSAN_OPTIONS}"
 
-declare -a findings=()
-declare -a summaries=()
-while read -r name max_len binary seeds; do
-  if [[ -n "${CORVANE_FUZZ_TARGETS:-}" && " $CORVANE_FUZZ_TARGETS " != *" $name "* ]]; then
-    continue
-  fi
-  corpus="$work/$name/corpus"
-  artifacts="$work/$name/findings"
-  log="$work/$name/last-run.log"
+# fuzz_target <name> <max_len> <binary> <seeds>: one target for SECONDS;
+# leaves its summary line, and a rerun line if it found something, in its
+# work directory.
+fuzz_target() {
+  local name="$1" max_len="$2" binary="$3" seeds="$4"
+  local corpus="$work/$name/corpus" artifacts="$work/$name/findings" log="$work/$name/last-run.log"
+  local rc executions coverage summary reproducer
+  rm -f "$work/$name/summary" "$work/$name/finding"
   mkdir -p "$corpus" "$artifacts"
   cp -n tests/fuzz/corpus/"${seeds:-$name}"/* "$corpus"/ 2>/dev/null || true
 
@@ -59,13 +58,43 @@ while read -r name max_len binary seeds; do
   summary="$name: ${executions:-?} executions, ${coverage:-no coverage line}"
   if [[ $rc -ne 0 ]]; then
     reproducer="$(sed -n 's/.*Test unit written to \(.*\)$/\1/p' "$log" | tail -1)"
-    tail -n 40 "$log"
     summary="$summary, FINDING (exit code $rc): reproducer ${reproducer:-none written}; log $log"
-    findings+=("$name: rerun it with: $binary ${reproducer:-<input>}")
+    echo "$name: rerun it with: $binary ${reproducer:-<input>}" >"$work/$name/finding"
   fi
-  echo "    $summary"
-  summaries+=("$summary")
+  echo "$summary" >"$work/$name/summary"
+}
+
+# Each target is single-threaded: as many run at once as there are CPUs,
+# each still for SECONDS.
+parallel="$(nproc 2>/dev/null || echo 1)"
+running=0
+declare -a names=()
+while read -r name max_len binary seeds; do
+  if [[ -n "${CORVANE_FUZZ_TARGETS:-}" && " $CORVANE_FUZZ_TARGETS " != *" $name "* ]]; then
+    continue
+  fi
+  names+=("$name")
+  if [[ $running -ge $parallel ]]; then
+    wait -n || true
+    running=$((running - 1))
+  fi
+  fuzz_target "$name" "$max_len" "$binary" "${seeds:-}" &
+  running=$((running + 1))
 done <"$build_dir/fuzz-targets.txt"
+wait
+
+declare -a findings=()
+declare -a summaries=()
+for name in "${names[@]}"; do
+  summary="$(cat "$work/$name/summary" 2>/dev/null || echo "$name: did not report")"
+  if [[ -f "$work/$name/finding" ]]; then
+    tail -n 40 "$work/$name/last-run.log"
+    findings+=("$(cat "$work/$name/finding")")
+  elif [[ ! -f "$work/$name/summary" ]]; then
+    findings+=("$name: the run ended without a summary; log $work/$name/last-run.log")
+  fi
+  summaries+=("$summary")
+done
 
 echo
 echo "==> [fuzz] summary"
